@@ -1,0 +1,167 @@
+// The debug-interface-access interfaces that the debug-information reader calls, with the
+// constants it uses. Results follow DIA: S_OK with a value, S_FALSE when a property does not
+// apply to the symbol or an enumeration has nothing left, a negative HRESULT on failure.
+#pragma once
+
+#include "ComCore.h"
+
+enum SymTagEnum : DWORD {
+    SymTagNull = 0,
+    SymTagExe = 1,
+    SymTagCompiland = 2,
+    SymTagCompilandDetails = 3,
+    SymTagCompilandEnv = 4,
+    SymTagFunction = 5,
+    SymTagBlock = 6,
+    SymTagData = 7,
+    SymTagAnnotation = 8,
+    SymTagLabel = 9,
+    SymTagPublicSymbol = 10,
+    SymTagUDT = 11,
+    SymTagEnum_ = 12,
+    SymTagFunctionType = 13,
+    SymTagPointerType = 14,
+    SymTagArrayType = 15,
+    SymTagBaseType = 16,
+    SymTagTypedef = 17,
+    SymTagBaseClass = 18,
+    SymTagFriend = 19,
+    SymTagFunctionArgType = 20,
+    SymTagFuncDebugStart = 21,
+    SymTagFuncDebugEnd = 22,
+    SymTagUsingNamespace = 23,
+    SymTagVTableShape = 24,
+    SymTagVTable = 25,
+    SymTagCustom = 26,
+    SymTagThunk = 27,
+    SymTagCustomType = 28,
+    SymTagManagedType = 29,
+    SymTagDimension = 30,
+};
+
+enum NameSearchOptions : DWORD {
+    nsNone = 0,
+    nsfCaseSensitive = 0x1,
+    nsfCaseInsensitive = 0x2,
+    nsfFNameExt = 0x4,
+    nsfRegularExpression = 0x8,
+    nsfUndecoratedName = 0x10,
+    nsCaseSensitive = nsfCaseSensitive,
+    nsCaseInsensitive = nsfCaseInsensitive,
+    nsFNameExt = nsfCaseInsensitive | nsfFNameExt,
+    nsRegularExpression = nsfRegularExpression | nsfCaseSensitive,
+    nsCaseInRegularExpression = nsfRegularExpression | nsfCaseInsensitive,
+};
+
+enum DataKind : DWORD {
+    DataIsUnknown = 0,
+    DataIsLocal = 1,
+    DataIsStaticLocal = 2,
+    DataIsParam = 3,
+    DataIsObjectPtr = 4,
+    DataIsFileStatic = 5,
+    DataIsGlobal = 6,
+    DataIsMember = 7,
+    DataIsStaticMember = 8,
+    DataIsConstant = 9,
+};
+
+enum CV_call_e : DWORD {
+    CV_CALL_NEAR_C = 0x00,
+    CV_CALL_NEAR_FAST = 0x04,
+    CV_CALL_NEAR_STD = 0x07,
+    CV_CALL_THISCALL = 0x0b,
+    CV_CALL_NEAR_VECTOR = 0x18,
+};
+
+extern const CLSID CLSID_DiaSource;
+extern const IID IID_IDiaDataSource;
+
+struct IDiaSymbol;
+struct IDiaSession;
+
+struct IDiaSourceFile : IUnknown
+{
+    virtual HRESULT get_fileName(BSTR *name) = 0;
+
+protected:
+    ~IDiaSourceFile() = default;
+};
+
+struct IDiaLineNumber : IUnknown
+{
+    virtual HRESULT get_lineNumber(DWORD *line) = 0;
+    virtual HRESULT get_sourceFile(IDiaSourceFile **file) = 0;
+    // Not called by the reader; here so that tests can check a record's extent.
+    virtual HRESULT get_relativeVirtualAddress(DWORD *rva) = 0;
+    virtual HRESULT get_length(DWORD *length) = 0;
+
+protected:
+    ~IDiaLineNumber() = default;
+};
+
+struct IDiaEnumLineNumbers : IUnknown
+{
+    virtual HRESULT Next(ULONG count, IDiaLineNumber **items, ULONG *fetched) = 0;
+    virtual HRESULT get_Count(LONG *count) = 0;
+
+protected:
+    ~IDiaEnumLineNumbers() = default;
+};
+
+struct IDiaEnumSymbols : IUnknown
+{
+    virtual HRESULT Next(ULONG count, IDiaSymbol **items, ULONG *fetched) = 0;
+    virtual HRESULT get_Count(LONG *count) = 0;
+
+protected:
+    ~IDiaEnumSymbols() = default;
+};
+
+struct IDiaSymbol : IUnknown
+{
+    virtual HRESULT get_symIndexId(DWORD *id) = 0;
+    virtual HRESULT get_symTag(DWORD *tag) = 0;
+    virtual HRESULT get_name(BSTR *name) = 0;
+    virtual HRESULT get_undecoratedName(BSTR *name) = 0;
+    virtual HRESULT get_relativeVirtualAddress(DWORD *rva) = 0;
+    virtual HRESULT get_length(ULONGLONG *length) = 0;
+    virtual HRESULT get_type(IDiaSymbol **type) = 0;
+    virtual HRESULT get_typeId(DWORD *id) = 0;
+    virtual HRESULT get_callingConvention(DWORD *convention) = 0;
+    virtual HRESULT get_classParentId(DWORD *id) = 0;
+    virtual HRESULT get_thisAdjust(LONG *adjust) = 0;
+    virtual HRESULT get_dataKind(DWORD *kind) = 0;
+    virtual HRESULT get_offset(LONG *offset) = 0;
+    virtual HRESULT get_count(DWORD *count) = 0;
+    virtual HRESULT get_virtualBaseClass(BOOL *isVirtual) = 0;
+    virtual HRESULT get_virtualBasePointerOffset(LONG *offset) = 0;
+    virtual HRESULT findChildren(SymTagEnum tag, LPCOLESTR name, DWORD compareFlags,
+                                 IDiaEnumSymbols **children) = 0;
+
+protected:
+    ~IDiaSymbol() = default;
+};
+
+struct IDiaSession : IUnknown
+{
+    virtual HRESULT put_loadAddress(ULONGLONG address) = 0;
+    virtual HRESULT get_globalScope(IDiaSymbol **scope) = 0;
+    virtual HRESULT findSymbolByRVA(DWORD rva, SymTagEnum tag, IDiaSymbol **symbol) = 0;
+    virtual HRESULT findLinesByRVA(DWORD rva, DWORD length, IDiaEnumLineNumbers **lines) = 0;
+    virtual HRESULT symbolById(DWORD id, IDiaSymbol **symbol) = 0;
+
+protected:
+    ~IDiaSession() = default;
+};
+
+struct IDiaDataSource : IUnknown
+{
+    virtual HRESULT loadDataForExe(LPCOLESTR executable, LPCOLESTR searchPath,
+                                   IUnknown *callback) = 0;
+    virtual HRESULT openSession(IDiaSession **session) = 0;
+
+protected:
+    ~IDiaDataSource() = default;
+};
+
