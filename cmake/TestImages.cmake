@@ -1,3 +1,98 @@
-# Test images are real 32-bit PE files with PDB and map, built at build time.
+# Test images are real 32-bit PE files with PDB and map, built at build time by
+# tests/imagebuilder/build_image.py with clang-14 and lld-link-14, the way /Gh would build them.
+#
+#   tqt_add_test_image(<name> SOURCES <files...> [DLL] [BASE <hex>] [ICF] [NO_PENTER]
+#                      [UNFRAMED <decorated names...>] [INCLUDE <dirs...>] [EXCLUDE_FROM_ALL])
+#
+# writes ${TQT_TEST_IMAGES_DIR}/<name>/<name>.exe (.dll with DLL), <name>.pdb and <name>.map,
+# adds the target testimage_<name> and, unless EXCLUDE_FROM_ALL, hangs it under test_images.
+# Relative source paths are taken from the calling directory.
+
 set(TQT_TEST_IMAGES_DIR ${CMAKE_BINARY_DIR}/testimages)
-# tqt_add_test_image() is defined by tests/imagebuilder once it lands.
+set(TQT_IMAGEBUILDER_DIR ${CMAKE_CURRENT_LIST_DIR}/../tests/imagebuilder)
+get_filename_component(TQT_IMAGEBUILDER_DIR ${TQT_IMAGEBUILDER_DIR} ABSOLUTE)
+set(TQT_IMAGEBUILDER ${TQT_IMAGEBUILDER_DIR}/build_image.py)
+
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+find_program(TQT_CLANG14 NAMES clang-14)
+find_program(TQT_LLD_LINK14 NAMES lld-link-14)
+if(NOT TQT_CLANG14 OR NOT TQT_LLD_LINK14)
+    message(FATAL_ERROR
+        "Test images need clang-14 and lld-link-14 (Debian packages clang-14 and lld-14); "
+        "found clang-14: '${TQT_CLANG14}', lld-link-14: '${TQT_LLD_LINK14}'. "
+        "Install them (scripts/deps.sh) or point TQT_CLANG14 / TQT_LLD_LINK14 at them.")
+endif()
+
+if(NOT TARGET test_images)
+    add_custom_target(test_images)
+endif()
+
+function(tqt_add_test_image name)
+    cmake_parse_arguments(ARG "DLL;ICF;NO_PENTER;EXCLUDE_FROM_ALL" "BASE"
+                          "SOURCES;UNFRAMED;INCLUDE" ${ARGN})
+    if(ARG_UNPARSED_ARGUMENTS)
+        message(FATAL_ERROR "tqt_add_test_image(${name}): unknown arguments ${ARG_UNPARSED_ARGUMENTS}")
+    endif()
+    if(NOT ARG_SOURCES)
+        message(FATAL_ERROR "tqt_add_test_image(${name}): no SOURCES")
+    endif()
+    if(TARGET testimage_${name})
+        message(FATAL_ERROR "tqt_add_test_image(${name}): the image is defined twice")
+    endif()
+
+    set(out ${TQT_TEST_IMAGES_DIR}/${name})
+    set(work ${CMAKE_CURRENT_BINARY_DIR}/testimage_work/${name})
+    if(ARG_DLL)
+        set(image ${out}/${name}.dll)
+    else()
+        set(image ${out}/${name}.exe)
+    endif()
+
+    set(sources)
+    foreach(src ${ARG_SOURCES})
+        get_filename_component(abs ${src} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+        list(APPEND sources ${abs})
+    endforeach()
+
+    set(options)
+    if(ARG_DLL)
+        list(APPEND options --dll)
+    endif()
+    if(ARG_ICF)
+        list(APPEND options --icf)
+    endif()
+    if(ARG_NO_PENTER)
+        list(APPEND options --no-penter)
+    endif()
+    if(DEFINED ARG_BASE)
+        list(APPEND options --base ${ARG_BASE})
+    endif()
+    foreach(fn ${ARG_UNFRAMED})
+        list(APPEND options --unframed ${fn})
+    endforeach()
+    foreach(dir ${ARG_INCLUDE})
+        get_filename_component(absdir ${dir} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+        list(APPEND options --include ${absdir})
+    endforeach()
+
+    # Each image compiles a handful of files; one job keeps ninja's -j the real limit.
+    add_custom_command(
+        OUTPUT ${image} ${out}/${name}.pdb ${out}/${name}.map
+        COMMAND ${Python3_EXECUTABLE} ${TQT_IMAGEBUILDER}
+                --name ${name} --out ${out} --work ${work} --jobs 1
+                --clang ${TQT_CLANG14} --lld-link ${TQT_LLD_LINK14}
+                --depfile ${work}/${name}.d
+                ${options} ${sources}
+        DEPENDS ${sources} ${TQT_IMAGEBUILDER} ${TQT_IMAGEBUILDER_DIR}/stubs/crtstubs.cpp
+        DEPFILE ${work}/${name}.d
+        COMMENT "Building test image ${name}"
+        VERBATIM)
+
+    if(ARG_EXCLUDE_FROM_ALL)
+        add_custom_target(testimage_${name} DEPENDS ${image} ${out}/${name}.pdb ${out}/${name}.map)
+    else()
+        add_custom_target(testimage_${name} ALL
+                          DEPENDS ${image} ${out}/${name}.pdb ${out}/${name}.map)
+        add_dependencies(test_images testimage_${name})
+    endif()
+endfunction()
