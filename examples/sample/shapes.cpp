@@ -31,9 +31,7 @@ int Shape::created()
     return s_created;
 }
 
-Rectangle::Rectangle(int id, int width, int height) : Shape(id), m_width(width), m_height(height)
-{
-}
+Rectangle::Rectangle(int id, int width, int height) : Shape(id), m_width(width), m_height(height) {}
 
 Rectangle::~Rectangle()
 {
