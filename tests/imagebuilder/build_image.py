@@ -5,7 +5,7 @@ lld-link-14.
 
     build_image.py --name NAME --out DIR [--work DIR] [--dll] [--base HEX] [--icf]
                    [--no-penter] [--unframed DECORATED_NAME ...] [--include DIR ...]
-                   [--define NAME[=VALUE] ...] [--jobs N] [--depfile FILE]
+                   [--define NAME[=VALUE] ...] [--jobs N] [--depfile FILE] [--keep-asm]
                    SOURCE...
 
 Writes DIR/NAME.exe (or .dll), DIR/NAME.pdb and DIR/NAME.map. Intermediate files go to the
@@ -295,6 +295,8 @@ def _compile_unit(unit, args, unframed):
         f.write(text)
     os.remove(raw)
     _run([args.clang, TARGET, "-c", unit.asm, "-o", unit.obj])
+    if not args.keep_asm:
+        os.remove(unit.asm)  # large, and nothing reads it again
     unit.functions = functions
     unit.deps = _parse_depfile(unit.dep)
     with open(unit.info, "w", encoding="utf-8") as f:
@@ -447,6 +449,7 @@ def parse_args(argv):
     p.add_argument("--define", action="append", default=[])
     p.add_argument("--jobs", type=int, default=2)
     p.add_argument("--depfile")
+    p.add_argument("--keep-asm", action="store_true", help="keep the rewritten assembly")
     p.add_argument("--clang", default=shutil.which("clang-14") or "clang-14")
     p.add_argument("--lld-link", default=shutil.which("lld-link-14") or "lld-link-14")
     p.add_argument("sources", nargs="+")
