@@ -164,4 +164,3 @@ struct IDiaDataSource : IUnknown
 protected:
     ~IDiaDataSource() = default;
 };
-

@@ -1,0 +1,951 @@
+#include "PdbIndex.h"
+
+#include "PeCodeView.h"
+
+#include <llvm/DebugInfo/CodeView/CVTypeVisitor.h>
+#include <llvm/DebugInfo/CodeView/DebugChecksumsSubsection.h>
+#include <llvm/DebugInfo/CodeView/DebugLinesSubsection.h>
+#include <llvm/DebugInfo/CodeView/LazyRandomTypeCollection.h>
+#include <llvm/DebugInfo/CodeView/SymbolDeserializer.h>
+#include <llvm/DebugInfo/CodeView/SymbolRecord.h>
+#include <llvm/DebugInfo/CodeView/TypeDeserializer.h>
+#include <llvm/DebugInfo/CodeView/TypeIndex.h>
+#include <llvm/DebugInfo/CodeView/TypeRecord.h>
+#include <llvm/DebugInfo/CodeView/TypeVisitorCallbacks.h>
+#include <llvm/DebugInfo/PDB/Native/DbiModuleDescriptor.h>
+#include <llvm/DebugInfo/PDB/Native/DbiModuleList.h>
+#include <llvm/DebugInfo/PDB/Native/DbiStream.h>
+#include <llvm/DebugInfo/PDB/Native/InfoStream.h>
+#include <llvm/DebugInfo/PDB/Native/ModuleDebugStream.h>
+#include <llvm/DebugInfo/PDB/Native/PDBFile.h>
+#include <llvm/DebugInfo/PDB/Native/PDBStringTable.h>
+#include <llvm/DebugInfo/PDB/Native/PublicsStream.h>
+#include <llvm/DebugInfo/PDB/Native/SymbolStream.h>
+#include <llvm/DebugInfo/PDB/Native/TpiStream.h>
+#include <llvm/Object/COFF.h>
+#include <llvm/Support/Allocator.h>
+#include <llvm/Support/BinaryByteStream.h>
+#include <llvm/Support/MemoryBuffer.h>
+
+#include <algorithm>
+#include <cstring>
+#include <sys/stat.h>
+
+using namespace llvm;
+using namespace llvm::codeview;
+using namespace llvm::pdb;
+
+namespace TQ {
+namespace PLATFORM {
+namespace PDB {
+
+struct PdbIndex::Impl
+{
+    BumpPtrAllocator allocator;
+    std::unique_ptr<PDBFile> file;
+    DbiStream *dbi = nullptr;
+    TpiStream *tpi = nullptr;
+    TpiStream *ipi = nullptr;
+    PublicsStream *publics = nullptr;
+    SymbolStream *symbols = nullptr;
+    PDBStringTable *strings = nullptr;
+    std::vector<uint32_t> sectionRvas; // by section number - 1
+
+    bool toRva(uint16_t segment, uint32_t offset, uint32_t &rva) const
+    {
+        if (segment == 0 || segment > sectionRvas.size())
+            return false;
+        rva = sectionRvas[segment - 1] + offset;
+        return true;
+    }
+
+    Optional<CVType> type(TypeIndex ti)
+    {
+        if (!tpi || ti.isSimple())
+            return None;
+        return tpi->typeCollection().tryGetType(ti);
+    }
+};
+
+namespace {
+
+constexpr int kMaxTypeDepth = 64;
+
+template <typename T> bool consumed(Expected<T> &value)
+{
+    if (value)
+        return false;
+    consumeError(value.takeError());
+    return true;
+}
+
+bool failed(Error error)
+{
+    if (!error)
+        return false;
+    consumeError(std::move(error));
+    return true;
+}
+
+bool fileExists(const std::string &path)
+{
+    struct stat st;
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string folderOf(const std::string &path)
+{
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return std::string();
+    return path.substr(0, slash + 1);
+}
+
+bool isAbsoluteWindowsOrPosix(const std::string &p)
+{
+    return (!p.empty() && (p[0] == '/' || p[0] == '\\')) ||
+           (p.size() >= 2 && p[1] == ':' &&
+            ((p[0] >= 'A' && p[0] <= 'Z') || (p[0] >= 'a' && p[0] <= 'z')));
+}
+
+bool isClassKind(TypeLeafKind k)
+{
+    return k == LF_CLASS || k == LF_STRUCTURE || k == LF_INTERFACE;
+}
+
+bool isTagKind(TypeLeafKind k)
+{
+    return isClassKind(k) || k == LF_UNION || k == LF_ENUM;
+}
+
+// Classes, structs and interfaces may name one another's forward references.
+char kindGroup(TypeLeafKind k)
+{
+    if (isClassKind(k))
+        return 'c';
+    return k == LF_UNION ? 'u' : 'e';
+}
+
+struct TagSummary
+{
+    std::string name;
+    std::string uniqueName;
+    bool forwardRef = false;
+    bool hasUniqueName = false;
+    uint64_t size = 0;
+    TypeIndex fieldList;
+    TypeIndex underlying; // enums
+};
+
+bool readTag(CVType &cvt, TagSummary &out)
+{
+    const TypeLeafKind kind = cvt.kind();
+    if (isClassKind(kind)) {
+        ClassRecord r(static_cast<TypeRecordKind>(kind));
+        if (failed(TypeDeserializer::deserializeAs(cvt, r)))
+            return false;
+        out = {r.getName().str(), r.getUniqueName().str(), r.isForwardRef(), r.hasUniqueName(),
+               r.getSize(),       r.getFieldList(),        TypeIndex()};
+        return true;
+    }
+    if (kind == LF_UNION) {
+        UnionRecord r(TypeRecordKind::Union);
+        if (failed(TypeDeserializer::deserializeAs(cvt, r)))
+            return false;
+        out = {r.getName().str(), r.getUniqueName().str(), r.isForwardRef(), r.hasUniqueName(),
+               r.getSize(),       r.getFieldList(),        TypeIndex()};
+        return true;
+    }
+    if (kind == LF_ENUM) {
+        EnumRecord r(TypeRecordKind::Enum);
+        if (failed(TypeDeserializer::deserializeAs(cvt, r)))
+            return false;
+        out = {r.getName().str(), r.getUniqueName().str(), r.isForwardRef(), r.hasUniqueName(), 0,
+               r.getFieldList(),  r.getUnderlyingType()};
+        return true;
+    }
+    return false;
+}
+
+uint32_t simpleKindSize(SimpleTypeKind k)
+{
+    switch (k) {
+    case SimpleTypeKind::SignedCharacter:
+    case SimpleTypeKind::UnsignedCharacter:
+    case SimpleTypeKind::NarrowCharacter:
+    case SimpleTypeKind::SByte:
+    case SimpleTypeKind::Byte:
+    case SimpleTypeKind::Boolean8:
+        return 1;
+    case SimpleTypeKind::WideCharacter:
+    case SimpleTypeKind::Character16:
+    case SimpleTypeKind::Int16Short:
+    case SimpleTypeKind::UInt16Short:
+    case SimpleTypeKind::Int16:
+    case SimpleTypeKind::UInt16:
+    case SimpleTypeKind::Float16:
+    case SimpleTypeKind::Boolean16:
+        return 2;
+    case SimpleTypeKind::Character32:
+    case SimpleTypeKind::Int32Long:
+    case SimpleTypeKind::UInt32Long:
+    case SimpleTypeKind::Int32:
+    case SimpleTypeKind::UInt32:
+    case SimpleTypeKind::Float32:
+    case SimpleTypeKind::Float32PartialPrecision:
+    case SimpleTypeKind::Boolean32:
+    case SimpleTypeKind::HResult:
+    case SimpleTypeKind::Complex16:
+        return 4;
+    case SimpleTypeKind::Float48:
+        return 6;
+    case SimpleTypeKind::Int64Quad:
+    case SimpleTypeKind::UInt64Quad:
+    case SimpleTypeKind::Int64:
+    case SimpleTypeKind::UInt64:
+    case SimpleTypeKind::Float64:
+    case SimpleTypeKind::Boolean64:
+    case SimpleTypeKind::Complex32:
+    case SimpleTypeKind::Complex32PartialPrecision:
+        return 8;
+    case SimpleTypeKind::Float80:
+        return 10;
+    case SimpleTypeKind::Complex48:
+        return 12;
+    case SimpleTypeKind::Int128Oct:
+    case SimpleTypeKind::UInt128Oct:
+    case SimpleTypeKind::Int128:
+    case SimpleTypeKind::UInt128:
+    case SimpleTypeKind::Float128:
+    case SimpleTypeKind::Boolean128:
+    case SimpleTypeKind::Complex64:
+        return 16;
+    case SimpleTypeKind::Complex80:
+        return 20;
+    case SimpleTypeKind::Complex128:
+        return 32;
+    default:
+        return 0;
+    }
+}
+
+uint32_t simplePointerSize(SimpleTypeMode m)
+{
+    switch (m) {
+    case SimpleTypeMode::NearPointer:
+        return 2;
+    case SimpleTypeMode::FarPointer:
+    case SimpleTypeMode::HugePointer:
+    case SimpleTypeMode::NearPointer32:
+        return 4;
+    case SimpleTypeMode::FarPointer32:
+        return 6;
+    case SimpleTypeMode::NearPointer64:
+        return 8;
+    case SimpleTypeMode::NearPointer128:
+        return 16;
+    default:
+        return 0;
+    }
+}
+
+// Collects the members of one field-list record; continuations are followed by the caller.
+class FieldCollector : public TypeVisitorCallbacks
+{
+public:
+    FieldCollector(uint32_t parent, std::vector<ClassChild> &out) : m_parent(parent), m_out(out) {}
+
+    TypeIndex continuation;
+    std::vector<std::pair<TypeIndex, std::string>> overloadLists;
+
+    Error visitKnownMember(CVMemberRecord &, BaseClassRecord &r) override
+    {
+        ClassChild c = make(ClassChild::BaseClass, r.getBaseType().getIndex(), std::string());
+        c.offset = int64_t(r.getBaseOffset());
+        m_out.push_back(std::move(c));
+        return Error::success();
+    }
+    Error visitKnownMember(CVMemberRecord &, VirtualBaseClassRecord &r) override
+    {
+        ClassChild c = make(ClassChild::BaseClass, r.getBaseType().getIndex(), std::string());
+        c.isVirtualBase = true;
+        c.vbptrOffset = int64_t(r.getVBPtrOffset());
+        m_out.push_back(std::move(c));
+        return Error::success();
+    }
+    Error visitKnownMember(CVMemberRecord &, DataMemberRecord &r) override
+    {
+        ClassChild c = make(ClassChild::Data, r.getType().getIndex(), r.getName().str());
+        c.offset = int64_t(r.getFieldOffset());
+        m_out.push_back(std::move(c));
+        return Error::success();
+    }
+    Error visitKnownMember(CVMemberRecord &, StaticDataMemberRecord &r) override
+    {
+        ClassChild c = make(ClassChild::Data, r.getType().getIndex(), r.getName().str());
+        c.isStatic = true;
+        m_out.push_back(std::move(c));
+        return Error::success();
+    }
+    Error visitKnownMember(CVMemberRecord &, OneMethodRecord &r) override
+    {
+        addMethod(r, r.getName());
+        return Error::success();
+    }
+    Error visitKnownMember(CVMemberRecord &, OverloadedMethodRecord &r) override
+    {
+        overloadLists.emplace_back(r.getMethodList(), r.getName().str());
+        return Error::success();
+    }
+    Error visitKnownMember(CVMemberRecord &, NestedTypeRecord &r) override
+    {
+        m_out.push_back(
+            make(ClassChild::NestedType, r.getNestedType().getIndex(), r.getName().str()));
+        return Error::success();
+    }
+    Error visitKnownMember(CVMemberRecord &, VFPtrRecord &r) override
+    {
+        m_out.push_back(make(ClassChild::VTable, r.getType().getIndex(), std::string()));
+        return Error::success();
+    }
+    Error visitKnownMember(CVMemberRecord &, ListContinuationRecord &r) override
+    {
+        continuation = r.getContinuationIndex();
+        return Error::success();
+    }
+
+    void addMethod(const OneMethodRecord &r, StringRef name)
+    {
+        ClassChild c = make(ClassChild::Method, r.getType().getIndex(), name.str());
+        c.isStatic = r.getMethodKind() == MethodKind::Static;
+        m_out.push_back(std::move(c));
+    }
+
+private:
+    ClassChild make(ClassChild::Kind kind, uint32_t type, std::string name) const
+    {
+        ClassChild c;
+        c.kind = kind;
+        c.parent = m_parent;
+        c.type = type;
+        c.name = std::move(name);
+        return c;
+    }
+
+    uint32_t m_parent;
+    std::vector<ClassChild> &m_out;
+};
+
+} // namespace
+
+PdbIndex::PdbIndex() : m_impl(new Impl) {}
+PdbIndex::~PdbIndex() = default;
+
+const char *loadResultText(LoadResult result)
+{
+    switch (result) {
+    case LoadResult::Ok:
+        return "loaded";
+    case LoadResult::NoImage:
+        return "the image cannot be read";
+    case LoadResult::NotPe:
+        return "not a PE image";
+    case LoadResult::NoDebugInfo:
+        return "the image has no CodeView debug record";
+    case LoadResult::NoPdb:
+        return "the program database was not found";
+    case LoadResult::Mismatch:
+        return "the program database belongs to another build";
+    case LoadResult::Corrupt:
+        return "the program database is corrupt";
+    }
+    return "unknown";
+}
+
+std::vector<std::string> PdbIndex::pdbCandidates(const std::string &imagePath,
+                                                 const std::string &recordedPath)
+{
+    std::string path = recordedPath;
+    std::replace(path.begin(), path.end(), '\\', '/');
+    const std::string folder = folderOf(imagePath);
+    std::vector<std::string> out;
+    if (!path.empty()) {
+        // A relative record is relative to the image, not to whoever runs us.
+        out.push_back(isAbsoluteWindowsOrPosix(recordedPath) ? path : folder + path);
+        const size_t slash = path.find_last_of('/');
+        const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+        if (!base.empty() && folder + base != out.front())
+            out.push_back(folder + base);
+    }
+    return out;
+}
+
+LoadResult PdbIndex::load(const std::string &imagePath, std::unique_ptr<PdbIndex> &index)
+{
+    index.reset();
+    if (!fileExists(imagePath))
+        return LoadResult::NoImage;
+    auto image = MemoryBuffer::getFile(imagePath, /*IsText=*/false,
+                                       /*RequiresNullTerminator=*/false);
+    if (!image)
+        return LoadResult::NoImage;
+    CodeViewRecord record;
+    const StringRef bytes = (*image)->getBuffer();
+    switch (
+        readCodeViewRecord(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(), record)) {
+    case PeReadResult::Ok:
+        break;
+    case PeReadResult::NotPe:
+        return LoadResult::NotPe;
+    case PeReadResult::NoDebugDirectory:
+    case PeReadResult::NoCodeView:
+    case PeReadResult::Corrupt:
+        return LoadResult::NoDebugInfo;
+    }
+    image->reset();
+
+    std::string pdbPath;
+    for (const std::string &candidate : pdbCandidates(imagePath, record.pdbPath))
+        if (fileExists(candidate)) {
+            pdbPath = candidate;
+            break;
+        }
+    if (pdbPath.empty())
+        return LoadResult::NoPdb;
+
+    auto buffer = MemoryBuffer::getFile(pdbPath, /*IsText=*/false,
+                                        /*RequiresNullTerminator=*/false);
+    if (!buffer)
+        return LoadResult::NoPdb;
+    std::unique_ptr<PdbIndex> pdb(new PdbIndex);
+    Impl &d = *pdb->m_impl;
+    auto stream = std::make_unique<MemoryBufferByteStream>(std::move(*buffer), support::little);
+    d.file = std::make_unique<PDBFile>(pdbPath, std::move(stream), d.allocator);
+    if (failed(d.file->parseFileHeaders()) || failed(d.file->parseStreamData()))
+        return LoadResult::Corrupt;
+
+    auto info = d.file->getPDBInfoStream();
+    if (consumed(info))
+        return LoadResult::Corrupt;
+    const GUID guid = info->getGuid();
+    if (std::memcmp(guid.Guid, record.guid, sizeof record.guid) != 0 ||
+        info->getAge() != record.age)
+        return LoadResult::Mismatch;
+
+    // The streams that every lookup needs; their absence makes the file useless.
+    auto dbi = d.file->getPDBDbiStream();
+    if (consumed(dbi))
+        return LoadResult::Corrupt;
+    d.dbi = &*dbi;
+    auto tpi = d.file->getPDBTpiStream();
+    if (consumed(tpi))
+        return LoadResult::Corrupt;
+    d.tpi = &*tpi;
+    if (d.file->hasPDBIpiStream()) {
+        auto ipi = d.file->getPDBIpiStream();
+        if (!consumed(ipi))
+            d.ipi = &*ipi;
+    }
+    if (d.file->hasPDBPublicsStream()) {
+        auto publics = d.file->getPDBPublicsStream();
+        if (consumed(publics))
+            return LoadResult::Corrupt;
+        d.publics = &*publics;
+    }
+    if (d.file->hasPDBSymbolStream()) {
+        auto symbols = d.file->getPDBSymbolStream();
+        if (consumed(symbols))
+            return LoadResult::Corrupt;
+        d.symbols = &*symbols;
+    }
+    if (d.file->hasPDBStringTable()) {
+        auto strings = d.file->getStringTable();
+        if (!consumed(strings))
+            d.strings = &*strings;
+    }
+    for (const object::coff_section &s : d.dbi->getSectionHeaders())
+        d.sectionRvas.push_back(s.VirtualAddress);
+    if (d.sectionRvas.empty())
+        return LoadResult::Corrupt;
+    index = std::move(pdb);
+    return LoadResult::Ok;
+}
+
+uint32_t PdbIndex::addName(std::string_view name)
+{
+    const uint32_t offset = uint32_t(m_names.size());
+    m_names.insert(m_names.end(), name.begin(), name.end());
+    return offset;
+}
+
+bool PdbIndex::build()
+{
+    if (m_built != 0)
+        return m_built > 0;
+    m_built = -1;
+    if (!m_impl->dbi)
+        return false;
+    indexModules();
+    indexPublics();
+    m_built = 1;
+    return true;
+}
+
+void PdbIndex::indexModules()
+{
+    Impl &d = *m_impl;
+    const DbiModuleList &modules = d.dbi->modules();
+    std::unordered_map<uint32_t, uint32_t> fileByNameOffset;
+
+    for (uint32_t m = 0; m < modules.getModuleCount(); ++m) {
+        const DbiModuleDescriptor descriptor = modules.getModuleDescriptor(m);
+        const uint16_t streamIndex = descriptor.getModuleStreamIndex();
+        if (streamIndex == kInvalidStreamIndex)
+            continue;
+        auto stream = d.file->safelyCreateIndexedStream(streamIndex);
+        if (consumed(stream))
+            continue;
+        ModuleDebugStreamRef module(descriptor, std::move(*stream));
+        if (failed(module.reload()))
+            continue;
+
+        bool hadError = false;
+        for (const CVSymbol &symbol : module.symbols(&hadError)) {
+            const SymbolKind kind = symbol.kind();
+            if (kind != S_GPROC32 && kind != S_LPROC32 && kind != S_GPROC32_ID &&
+                kind != S_LPROC32_ID)
+                continue;
+            auto proc = SymbolDeserializer::deserializeAs<ProcSym>(symbol);
+            if (consumed(proc))
+                continue;
+            uint32_t rva = 0;
+            if (!d.toRva(proc->Segment, proc->CodeOffset, rva))
+                continue;
+            uint32_t type = proc->FunctionType.getIndex();
+            if ((kind == S_GPROC32_ID || kind == S_LPROC32_ID)) {
+                // The _ID forms point into the id stream; the type sits behind the id record.
+                type = 0;
+                Optional<CVType> id;
+                if (d.ipi && !proc->FunctionType.isSimple())
+                    id = d.ipi->typeCollection().tryGetType(proc->FunctionType);
+                if (id && id->kind() == LF_FUNC_ID) {
+                    FuncIdRecord r(TypeRecordKind::FuncId);
+                    if (!failed(TypeDeserializer::deserializeAs(*id, r)))
+                        type = r.getFunctionType().getIndex();
+                } else if (id && id->kind() == LF_MFUNC_ID) {
+                    MemberFuncIdRecord r(TypeRecordKind::MemberFuncId);
+                    if (!failed(TypeDeserializer::deserializeAs(*id, r)))
+                        type = r.getFunctionType().getIndex();
+                }
+            }
+            const uint32_t nameOffset = addName(proc->Name);
+            m_functions.push_back(
+                {rva, proc->CodeSize, nameOffset, uint32_t(proc->Name.size()), type});
+        }
+
+        // Line records: offsets within each contribution, made absolute and given lengths.
+        std::unordered_map<uint32_t, uint32_t> checksumToFile;
+        bool checksumsRead = false;
+        for (const DebugSubsectionRecord &sub : module.subsections()) {
+            if (sub.kind() != DebugSubsectionKind::Lines)
+                continue;
+            if (!checksumsRead) {
+                checksumsRead = true;
+                auto checksums = module.findChecksumsSubsection();
+                if (!consumed(checksums)) {
+                    const auto &array = checksums->getArray();
+                    for (auto it = array.begin(), end = array.end(); it != end; ++it) {
+                        const uint32_t nameOffset = it->FileNameOffset;
+                        auto found = fileByNameOffset.find(nameOffset);
+                        uint32_t file;
+                        if (found != fileByNameOffset.end()) {
+                            file = found->second;
+                        } else {
+                            std::string name;
+                            if (d.strings) {
+                                auto s = d.strings->getStringForID(nameOffset);
+                                if (!consumed(s))
+                                    name = s->str();
+                            }
+                            file = uint32_t(m_files.size());
+                            m_files.push_back(std::move(name));
+                            fileByNameOffset.emplace(nameOffset, file);
+                        }
+                        checksumToFile.emplace(it.offset(), file);
+                    }
+                }
+            }
+            DebugLinesSubsectionRef lines;
+            if (failed(lines.initialize(BinaryStreamReader(sub.getRecordData()))))
+                continue;
+            const LineFragmentHeader *header = lines.header();
+            uint32_t base = 0;
+            if (!header || !d.toRva(header->RelocSegment, header->RelocOffset, base))
+                continue;
+            struct Entry
+            {
+                uint32_t offset, line, file;
+            };
+            std::vector<Entry> entries;
+            for (const LineColumnEntry &block : lines) {
+                auto file = checksumToFile.find(block.NameIndex);
+                if (file == checksumToFile.end())
+                    continue;
+                for (const LineNumberEntry &e : block.LineNumbers)
+                    entries.push_back({e.Offset, LineInfo(e.Flags).getStartLine(), file->second});
+            }
+            std::stable_sort(entries.begin(), entries.end(),
+                             [](const Entry &a, const Entry &b) { return a.offset < b.offset; });
+            const uint32_t codeSize = header->CodeSize;
+            for (size_t i = 0; i < entries.size(); ++i) {
+                const uint32_t start = entries[i].offset;
+                const uint32_t end = i + 1 < entries.size() ? entries[i + 1].offset : codeSize;
+                if (end <= start)
+                    continue; // covers no byte
+                m_lines.push_back({base + start, end - start, entries[i].line, entries[i].file});
+            }
+        }
+    }
+
+    std::stable_sort(m_functions.begin(), m_functions.end(),
+                     [](const Function &a, const Function &b) { return a.rva < b.rva; });
+    std::stable_sort(m_lines.begin(), m_lines.end(),
+                     [](const Line &a, const Line &b) { return a.rva < b.rva; });
+}
+
+void PdbIndex::indexPublics()
+{
+    Impl &d = *m_impl;
+    if (!d.symbols)
+        return;
+    bool hadError = false;
+    for (const CVSymbol &symbol : d.symbols->getSymbols(&hadError)) {
+        if (symbol.kind() != S_PUB32)
+            continue;
+        auto pub = SymbolDeserializer::deserializeAs<PublicSym32>(symbol);
+        if (consumed(pub))
+            continue;
+        uint32_t rva = 0;
+        const bool hasRva = d.toRva(pub->Segment, pub->Offset, rva);
+        const uint32_t nameOffset = addName(pub->Name);
+        m_publics.push_back({rva, nameOffset, uint32_t(pub->Name.size()), hasRva,
+                             (uint32_t(pub->Flags) & uint32_t(PublicSymFlags::Function)) != 0});
+    }
+    // Address order; publics without an address go last.
+    std::stable_sort(m_publics.begin(), m_publics.end(), [](const Public &a, const Public &b) {
+        if (a.hasRva != b.hasRva)
+            return a.hasRva;
+        return a.rva < b.rva;
+    });
+}
+
+long PdbIndex::functionAt(uint32_t rva) const
+{
+    auto it = std::upper_bound(m_functions.begin(), m_functions.end(), rva,
+                               [](uint32_t v, const Function &f) { return v < f.rva; });
+    if (it == m_functions.begin())
+        return -1;
+    // Folded functions share a start; take the first that covers the address.
+    const uint32_t start = std::prev(it)->rva;
+    auto first = std::lower_bound(m_functions.begin(), it, start,
+                                  [](const Function &f, uint32_t v) { return f.rva < v; });
+    for (auto f = first; f != it; ++f)
+        if (uint64_t(rva) < uint64_t(f->rva) + f->length)
+            return long(f - m_functions.begin());
+    return -1;
+}
+
+long PdbIndex::publicAt(uint32_t rva) const
+{
+    auto end = std::partition_point(m_publics.begin(), m_publics.end(),
+                                    [](const Public &p) { return p.hasRva; });
+    auto it = std::upper_bound(m_publics.begin(), end, rva,
+                               [](uint32_t v, const Public &p) { return v < p.rva; });
+    if (it == m_publics.begin())
+        return -1;
+    const uint32_t at = std::prev(it)->rva;
+    auto first = std::lower_bound(m_publics.begin(), it, at,
+                                  [](const Public &p, uint32_t v) { return p.rva < v; });
+    return long(first - m_publics.begin());
+}
+
+std::pair<size_t, size_t> PdbIndex::linesIn(uint32_t rva, uint32_t length) const
+{
+    // A zero length asks for the record at the address.
+    const uint64_t end = uint64_t(rva) + std::max<uint32_t>(length, 1);
+    auto first = std::upper_bound(m_lines.begin(), m_lines.end(), rva,
+                                  [](uint32_t v, const Line &l) { return v < l.rva; });
+    // Records do not overlap one another, so only the one just before can reach into range.
+    if (first != m_lines.begin() &&
+        uint64_t(std::prev(first)->rva) + std::prev(first)->length > rva)
+        --first;
+    auto last = std::lower_bound(first, m_lines.end(), end,
+                                 [](const Line &l, uint64_t v) { return l.rva < v; });
+    return {size_t(first - m_lines.begin()), size_t(last - m_lines.begin())};
+}
+
+// ---- types ----
+
+bool PdbIndex::typeExists(uint32_t typeIndex)
+{
+    const TypeIndex ti(typeIndex);
+    if (ti.isSimple())
+        return ti.getSimpleKind() != SimpleTypeKind::None ||
+               ti.getSimpleMode() != SimpleTypeMode::Direct;
+    return bool(m_impl->type(ti));
+}
+
+void PdbIndex::indexDefinitions()
+{
+    if (m_definitionsIndexed)
+        return;
+    m_definitionsIndexed = true;
+    Impl &d = *m_impl;
+    if (!d.tpi)
+        return;
+    uint32_t ti = d.tpi->TypeIndexBegin();
+    for (CVType cvt : d.tpi->typeArray()) {
+        const uint32_t current = ti++;
+        if (!isTagKind(cvt.kind()))
+            continue;
+        TagSummary tag;
+        if (!readTag(cvt, tag) || tag.forwardRef)
+            continue;
+        const char group = kindGroup(cvt.kind());
+        if (tag.hasUniqueName)
+            m_definitionsByUniqueName.emplace(group + tag.uniqueName, current);
+        m_definitionsByName.emplace(group + tag.name, current);
+        m_userTypes.push_back(current);
+    }
+}
+
+const std::vector<uint32_t> &PdbIndex::userTypes()
+{
+    indexDefinitions();
+    return m_userTypes;
+}
+
+uint32_t PdbIndex::canonicalType(uint32_t typeIndex)
+{
+    Impl &d = *m_impl;
+    TypeIndex ti(typeIndex);
+    for (int depth = 0; depth < kMaxTypeDepth; ++depth) {
+        Optional<CVType> cvt = d.type(ti);
+        if (!cvt)
+            return ti.getIndex();
+        const TypeLeafKind kind = cvt->kind();
+        if (kind == LF_MODIFIER) {
+            ModifierRecord r(TypeRecordKind::Modifier);
+            if (failed(TypeDeserializer::deserializeAs(*cvt, r)))
+                return ti.getIndex();
+            ti = r.getModifiedType();
+            continue;
+        }
+        if (isTagKind(kind)) {
+            TagSummary tag;
+            if (!readTag(*cvt, tag) || !tag.forwardRef)
+                return ti.getIndex();
+            indexDefinitions();
+            const char group = kindGroup(kind);
+            if (tag.hasUniqueName) {
+                auto it = m_definitionsByUniqueName.find(group + tag.uniqueName);
+                if (it != m_definitionsByUniqueName.end())
+                    return it->second;
+            }
+            auto it = m_definitionsByName.find(group + tag.name);
+            return it != m_definitionsByName.end() ? it->second : ti.getIndex();
+        }
+        return ti.getIndex();
+    }
+    return ti.getIndex();
+}
+
+uint32_t PdbIndex::typeLength(uint32_t typeIndex)
+{
+    const TypeInfo &info = typeInfo(canonicalType(typeIndex));
+    return info.hasLength ? uint32_t(info.length) : 0;
+}
+
+const TypeInfo &PdbIndex::typeInfo(uint32_t canonicalIndex)
+{
+    auto it = m_typeInfos.find(canonicalIndex);
+    if (it != m_typeInfos.end())
+        return it->second;
+    // Insert before reading, so that a type reaching itself (through a broken record) ends.
+    m_typeInfos.emplace(canonicalIndex, TypeInfo());
+    TypeInfo info = readTypeInfo(canonicalIndex);
+    TypeInfo &slot = m_typeInfos[canonicalIndex];
+    slot = std::move(info);
+    return slot;
+}
+
+TypeInfo PdbIndex::readTypeInfo(uint32_t canonicalIndex)
+{
+    TypeInfo info;
+    const TypeIndex ti(canonicalIndex);
+    if (ti.isSimple()) {
+        if (ti.getSimpleKind() == SimpleTypeKind::None &&
+            ti.getSimpleMode() == SimpleTypeMode::Direct)
+            return info;
+        if (ti.getSimpleMode() != SimpleTypeMode::Direct) {
+            info.tag = 14; // pointer
+            info.length = simplePointerSize(ti.getSimpleMode());
+            info.hasLength = true;
+            info.type = ti.makeDirect().getIndex();
+            info.hasType = true;
+        } else {
+            info.tag = 16; // base type
+            info.name = TypeIndex::simpleTypeName(ti).str();
+            info.hasName = true;
+            info.length = simpleKindSize(ti.getSimpleKind());
+            info.hasLength = true;
+        }
+        return info;
+    }
+    Optional<CVType> cvt = m_impl->type(ti);
+    if (!cvt)
+        return info;
+    const TypeLeafKind kind = cvt->kind();
+    if (isTagKind(kind)) {
+        TagSummary tag;
+        if (!readTag(*cvt, tag))
+            return info;
+        info.tag = kind == LF_ENUM ? 12 : 11;
+        info.name = tag.name;
+        info.hasName = true;
+        info.isForwardReference = tag.forwardRef;
+        if (kind == LF_ENUM) {
+            info.type = canonicalType(tag.underlying.getIndex());
+            info.hasType = true;
+            info.length = typeLength(info.type);
+        } else {
+            info.length = tag.size;
+        }
+        info.hasLength = true;
+        return info;
+    }
+    switch (kind) {
+    case LF_POINTER: {
+        PointerRecord r(TypeRecordKind::Pointer);
+        if (failed(TypeDeserializer::deserializeAs(*cvt, r)))
+            return info;
+        info.tag = 14;
+        info.length = r.getSize();
+        info.hasLength = true;
+        info.type = canonicalType(r.getReferentType().getIndex());
+        info.hasType = true;
+        return info;
+    }
+    case LF_ARRAY: {
+        ArrayRecord r(TypeRecordKind::Array);
+        if (failed(TypeDeserializer::deserializeAs(*cvt, r)))
+            return info;
+        info.tag = 15;
+        info.length = r.getSize();
+        info.hasLength = true;
+        info.type = canonicalType(r.getElementType().getIndex());
+        info.hasType = true;
+        const uint32_t element = typeLength(info.type);
+        info.count = element ? uint32_t(r.getSize() / element) : 0;
+        info.hasCount = true;
+        return info;
+    }
+    case LF_PROCEDURE: {
+        ProcedureRecord r(TypeRecordKind::Procedure);
+        if (failed(TypeDeserializer::deserializeAs(*cvt, r)))
+            return info;
+        info.tag = 13;
+        info.type = canonicalType(r.getReturnType().getIndex());
+        info.hasType = !r.getReturnType().isNoneType();
+        info.callingConvention = uint32_t(r.getCallConv());
+        info.hasCallingConvention = true;
+        return info;
+    }
+    case LF_MFUNCTION: {
+        MemberFunctionRecord r(TypeRecordKind::MemberFunction);
+        if (failed(TypeDeserializer::deserializeAs(*cvt, r)))
+            return info;
+        info.tag = 13;
+        info.type = canonicalType(r.getReturnType().getIndex());
+        info.hasType = !r.getReturnType().isNoneType();
+        info.callingConvention = uint32_t(r.getCallConv());
+        info.hasCallingConvention = true;
+        if (!r.getClassType().isNoneType()) {
+            info.classParent = canonicalType(r.getClassType().getIndex());
+            info.hasClassParent = true;
+        }
+        info.thisAdjust = r.getThisPointerAdjustment();
+        info.hasThisAdjust = true;
+        return info;
+    }
+    case LF_BITFIELD: {
+        BitFieldRecord r(TypeRecordKind::BitField);
+        if (failed(TypeDeserializer::deserializeAs(*cvt, r)))
+            return info;
+        // Shown as the type it is carved from, as DIA does.
+        const uint32_t underlying = canonicalType(r.getType().getIndex());
+        if (underlying == canonicalIndex)
+            return info;
+        return typeInfo(underlying);
+    }
+    case LF_VTSHAPE:
+        info.tag = 24;
+        return info;
+    default:
+        return info;
+    }
+}
+
+std::pair<size_t, size_t> PdbIndex::classChildren(uint32_t canonicalIndex)
+{
+    auto found = m_childRanges.find(canonicalIndex);
+    if (found != m_childRanges.end())
+        return found->second;
+    const size_t first = m_children.size();
+    m_childRanges[canonicalIndex] = {first, first};
+
+    Impl &d = *m_impl;
+    Optional<CVType> cvt = d.type(TypeIndex(canonicalIndex));
+    TagSummary tag;
+    if (!cvt || !isTagKind(cvt->kind()) || cvt->kind() == LF_ENUM || !readTag(*cvt, tag) ||
+        tag.forwardRef)
+        return {first, first};
+
+    FieldCollector collector(canonicalIndex, m_children);
+    TypeIndex list = tag.fieldList;
+    std::vector<uint32_t> seen;
+    while (!list.isNoneType() && !list.isSimple()) {
+        if (std::find(seen.begin(), seen.end(), list.getIndex()) != seen.end())
+            break; // a continuation loop in a broken file
+        seen.push_back(list.getIndex());
+        Optional<CVType> fields = d.type(list);
+        if (!fields || fields->kind() != LF_FIELDLIST)
+            break;
+        FieldListRecord record(TypeRecordKind::FieldList);
+        if (failed(TypeDeserializer::deserializeAs(*fields, record)))
+            break;
+        collector.continuation = TypeIndex();
+        if (failed(visitMemberRecordStream(record.Data, collector)))
+            break;
+        list = collector.continuation;
+    }
+    for (const auto &overloads : collector.overloadLists) {
+        Optional<CVType> methods = d.type(overloads.first);
+        if (!methods || methods->kind() != LF_METHODLIST)
+            continue;
+        MethodOverloadListRecord r(TypeRecordKind::MethodOverloadList);
+        if (failed(TypeDeserializer::deserializeAs(*methods, r)))
+            continue;
+        for (const OneMethodRecord &m : r.getMethods())
+            collector.addMethod(m, overloads.second);
+    }
+    // Types seen through modifiers and forward references, as every other lookup sees them.
+    for (size_t i = first; i < m_children.size(); ++i)
+        m_children[i].type = canonicalType(m_children[i].type);
+    m_childRanges[canonicalIndex] = {first, m_children.size()};
+    return {first, m_children.size()};
+}
+
+} // namespace PDB
+} // namespace PLATFORM
+} // namespace TQ

@@ -1,0 +1,177 @@
+#include "PeCodeView.h"
+#include "PdbIndex.h"
+#include "TestImage.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace TQ::PLATFORM::PDB;
+
+namespace {
+
+void put16(std::string &b, size_t at, uint16_t v)
+{
+    b[at] = char(v & 0xFF);
+    b[at + 1] = char(v >> 8);
+}
+
+void put32(std::string &b, size_t at, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = char((v >> (8 * i)) & 0xFF);
+}
+
+// A minimal PE32 image: one section at RVA 0x1000, file offset 0x200, holding the debug
+// directory at its start and the RSDS record right after it.
+std::string handMadeImage(const std::string &pdbPath)
+{
+    std::string b(0x400, '\0');
+    b[0] = 'M';
+    b[1] = 'Z';
+    put32(b, 0x3C, 0x80);
+    put32(b, 0x80, 0x00004550);
+    const size_t fh = 0x84;
+    put16(b, fh + 0, 0x14C); // i386
+    put16(b, fh + 2, 1);     // one section
+    put16(b, fh + 16, 224);  // optional header size
+    const size_t opt = fh + 20;
+    put16(b, opt, 0x10B);
+    put32(b, opt + 92, 16);             // data directories
+    put32(b, opt + 96 + 8 * 6, 0x1000); // debug directory RVA
+    put32(b, opt + 96 + 8 * 6 + 4, 28); // one entry
+    const size_t sec = opt + 224;
+    std::memcpy(&b[sec], ".rdata", 6);
+    put32(b, sec + 8, 0x200);   // virtual size
+    put32(b, sec + 12, 0x1000); // virtual address
+    put32(b, sec + 16, 0x200);  // raw size
+    put32(b, sec + 20, 0x200);  // raw pointer
+    const size_t dir = 0x200;
+    const size_t cv = 0x220;
+    put32(b, dir + 12, 2); // CodeView
+    put32(b, dir + 16, uint32_t(24 + pdbPath.size() + 1));
+    put32(b, dir + 20, 0x1000 + 0x20);
+    put32(b, dir + 24, uint32_t(cv));
+    std::memcpy(&b[cv], "RSDS", 4);
+    for (int i = 0; i < 16; ++i)
+        b[cv + 4 + i] = char(0xA0 + i);
+    put32(b, cv + 20, 7);
+    std::memcpy(&b[cv + 24], pdbPath.data(), pdbPath.size());
+    return b;
+}
+
+PeReadResult read(const std::string &bytes, CodeViewRecord &record)
+{
+    return readCodeViewRecord(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(),
+                              record);
+}
+
+TEST(PeCodeView, ReadsGuidAgeAndPathOfHandMadeImage)
+{
+    CodeViewRecord r;
+    ASSERT_EQ(read(handMadeImage("C:\\out\\prog.pdb"), r), PeReadResult::Ok);
+    EXPECT_EQ(r.pdbPath, "C:\\out\\prog.pdb");
+    EXPECT_EQ(r.age, 7u);
+    EXPECT_EQ(r.guid[0], 0xA0);
+    EXPECT_EQ(r.guid[15], 0xAF);
+}
+
+TEST(PeCodeView, BrokenHeadersAreRejectedWithoutReadingPastTheEnd)
+{
+    CodeViewRecord r;
+    const std::string good = handMadeImage("x.pdb");
+    EXPECT_EQ(read("", r), PeReadResult::NotPe);
+    EXPECT_EQ(read("MZ", r), PeReadResult::NotPe);
+    EXPECT_EQ(read("plain text, not an image at all", r), PeReadResult::NotPe);
+    // Cut before the PE signature, inside the optional header, inside the section table.
+    EXPECT_EQ(read(good.substr(0, 0x82), r), PeReadResult::NotPe);
+    EXPECT_EQ(read(good.substr(0, 0x100), r), PeReadResult::NotPe);
+    EXPECT_EQ(read(good.substr(0, 0x190), r), PeReadResult::NotPe);
+
+    std::string farHeader = good;
+    put32(farHeader, 0x3C, 0xFFFFFFF0u);
+    EXPECT_EQ(read(farHeader, r), PeReadResult::NotPe);
+
+    std::string badMagic = good;
+    put16(badMagic, 0x84 + 20, 0x1234);
+    EXPECT_EQ(read(badMagic, r), PeReadResult::NotPe);
+
+    std::string hugeOptional = good;
+    put16(hugeOptional, 0x84 + 16, 0xFFFF);
+    EXPECT_EQ(read(hugeOptional, r), PeReadResult::NotPe);
+}
+
+TEST(PeCodeView, DebugDirectoryProblemsAreTold)
+{
+    CodeViewRecord r;
+    const std::string good = handMadeImage("x.pdb");
+    const size_t debugEntry = 0x84 + 20 + 96 + 8 * 6;
+
+    std::string none = good;
+    put32(none, debugEntry, 0);
+    EXPECT_EQ(read(none, r), PeReadResult::NoDebugDirectory);
+
+    std::string fewDirectories = good;
+    put32(fewDirectories, 0x84 + 20 + 92, 6);
+    EXPECT_EQ(read(fewDirectories, r), PeReadResult::NoDebugDirectory);
+
+    std::string outsideSections = good;
+    put32(outsideSections, debugEntry, 0x9000);
+    EXPECT_EQ(read(outsideSections, r), PeReadResult::Corrupt);
+
+    std::string recordOutsideFile = good;
+    put32(recordOutsideFile, 0x200 + 24, 0xFFFFFF00u);
+    EXPECT_EQ(read(recordOutsideFile, r), PeReadResult::Corrupt);
+
+    std::string hugeRecord = good;
+    put32(hugeRecord, 0x200 + 16, 0x7FFFFFFF);
+    EXPECT_EQ(read(hugeRecord, r), PeReadResult::Corrupt);
+
+    std::string notCodeView = good;
+    put32(notCodeView, 0x200 + 12, 4);
+    EXPECT_EQ(read(notCodeView, r), PeReadResult::NoCodeView);
+
+    std::string oldFormat = good;
+    std::memcpy(&oldFormat[0x220], "NB10", 4);
+    EXPECT_EQ(read(oldFormat, r), PeReadResult::NoCodeView);
+}
+
+TEST(PeCodeView, PathWithoutTerminatorStopsAtTheRecordEnd)
+{
+    std::string image = handMadeImage("abc.pdb");
+    // Claim a record that ends right after "abc": the rest of the path is not part of it.
+    put32(image, 0x200 + 16, 24 + 3);
+    CodeViewRecord r;
+    ASSERT_EQ(read(image, r), PeReadResult::Ok);
+    EXPECT_EQ(r.pdbPath, "abc");
+}
+
+TEST(PeCodeView, RealImageNamesItsProgramDatabase)
+{
+    const std::string bytes = dstest::readFile(dstest::imagePath("abs/dsabs.exe"));
+    ASSERT_FALSE(bytes.empty());
+    CodeViewRecord r;
+    ASSERT_EQ(read(bytes, r), PeReadResult::Ok);
+    EXPECT_EQ(r.pdbPath, dstest::imagePath("abs/dsabs.pdb"));
+    EXPECT_GE(r.age, 1u);
+
+    const std::string plain = dstest::readFile(dstest::imagePath("nodebug/dsnodebug.exe"));
+    ASSERT_FALSE(plain.empty());
+    EXPECT_EQ(read(plain, r), PeReadResult::NoDebugDirectory);
+}
+
+TEST(PdbLookup, CandidatesFollowTheRecordThenTheImageFolder)
+{
+    using C = std::vector<std::string>;
+    EXPECT_EQ(PdbIndex::pdbCandidates("/img/prog.exe", "C:\\build\\out\\prog.pdb"),
+              (C{"C:/build/out/prog.pdb", "/img/prog.pdb"}));
+    EXPECT_EQ(PdbIndex::pdbCandidates("/img/prog.exe", "/abs/dir/prog.pdb"),
+              (C{"/abs/dir/prog.pdb", "/img/prog.pdb"}));
+    // A bare or relative record is taken relative to the image, never to the working folder.
+    EXPECT_EQ(PdbIndex::pdbCandidates("/img/prog.exe", "prog.pdb"), (C{"/img/prog.pdb"}));
+    EXPECT_EQ(PdbIndex::pdbCandidates("/img/prog.exe", "sub\\prog.pdb"),
+              (C{"/img/sub/prog.pdb", "/img/prog.pdb"}));
+    EXPECT_EQ(PdbIndex::pdbCandidates("/img/prog.exe", ""), C{});
+}
+
+} // namespace
