@@ -1,0 +1,19 @@
+#include "Module.h"
+
+namespace TQ {
+namespace EXTRACTORS {
+namespace CPP {
+namespace DIA {
+
+Module::Module(const ModInfo &modInfo, Dia *dia) : modInfo(modInfo), dia(dia), valid(true) {}
+
+Module::Module() : modInfo(0, QStringLiteral("unresolved file")), dia(nullptr), valid(false) {}
+
+Module::~Module() = default;
+
+void Module::printSymbolTag(quint32) {}
+
+} // namespace DIA
+} // namespace CPP
+} // namespace EXTRACTORS
+} // namespace TQ
