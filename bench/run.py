@@ -1,0 +1,258 @@
+#!/usr/bin/env python3
+"""Times the whole job at scale, as whole processes, beside the programs a user would reach for.
+
+    bench/run.py [--sizes 10000,100000,1000000] [--runs N] [--profile] [--build DIR]
+
+For each size: a synthetic /Gh image (cached under build/bench-images/), then the median of
+several runs of the patch-clean run on a fresh copy, the resolve run on its result and a second
+patch-clean run on the cleaned image; beside them llvm-symbolizer on a sample of the functions
+(too slow for all: time per address and the projection), llvm-undname on all decorated names,
+and the sqlite3 shell inserting as many rows in one transaction (the floor for the database).
+Writes the table to bench/results/latest.md.
+"""
+
+import argparse
+import os
+import random
+import shutil
+import sqlite3
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SYMBOLIZER_SAMPLE = 300
+
+
+def run_timed(cmd, env=None, stdin=None, cwd=None):
+    """Runs cmd to its end; returns (seconds, peak resident kB, stdout)."""
+    start = time.perf_counter()
+    proc = subprocess.Popen(cmd, env=env, stdin=stdin, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, cwd=cwd)
+    out = proc.stdout.read()
+    _, status, usage = os.wait4(proc.pid, 0)
+    elapsed = time.perf_counter() - start
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0:
+        sys.exit(f"failed ({proc.returncode}): {' '.join(cmd)}\n{out.decode(errors='replace')}")
+    return elapsed, usage.ru_maxrss, out
+
+
+def median_of(runs, fn):
+    times, peaks = [], []
+    for _ in range(runs):
+        t, peak = fn()
+        times.append(t)
+        peaks.append(peak)
+    return statistics.median(times), max(peaks)
+
+
+def build_image(n, cache):
+    out = os.path.join(cache, f"synth{n}")
+    subprocess.run([sys.executable, os.path.join(ROOT, "tests/imagebuilder/gen_synthetic.py"),
+                    "--functions", str(n), "--out", out, "--jobs", str(os.cpu_count() or 2)],
+                   check=True, stdout=subprocess.DEVNULL)
+    return out, f"synth{n}"
+
+
+def copy_image(src_dir, name, dst_dir):
+    for ext in ("exe", "pdb", "map"):
+        shutil.copyfile(os.path.join(src_dir, f"{name}.{ext}"), os.path.join(dst_dir, f"{name}.{ext}"))
+    return os.path.join(dst_dir, f"{name}.exe")
+
+
+def read_map_functions(map_path):
+    """(decorated name, rva) of every function line, as the tool reads them."""
+    names = []
+    base = 0
+    with open(map_path, "rb") as f:
+        for raw in f.read().split(b"\r\n"):
+            line = raw.decode("latin-1")
+            if base == 0 and "___ImageBase" in line:
+                base = int(line[48:56], 16)
+                continue
+            if len(line) > 21 and line.endswith(".obj"):
+                e = line.find(" ", 21)
+                if e < 0:
+                    continue
+                p = max(48, e + 1)
+                if p + 9 < len(line) and line[p + 9] != "f":
+                    continue
+                names.append((line[21:e], (int(line[p:p + 8], 16) - base) & 0xFFFFFFFF))
+    return names
+
+
+def tool_env(work):
+    env = dict(os.environ)
+    # The detached resolve run is timed on its own: keep it from competing with the timed run.
+    env["TQ_VELMORA"] = os.path.join(work, "no-such-folder")
+    env["TQ_TRACING"] = os.path.join(work, "tracing")
+    env["HOME"] = work
+    env["XDG_CONFIG_HOME"] = os.path.join(work, "config")
+    env["APPDATA"] = os.path.join(work, "appdata")
+    return env
+
+
+def bench_size(n, args, tool, vs_common, cache, rows, notes):
+    src_dir, name = build_image(n, cache)
+    functions = read_map_functions(os.path.join(src_dir, f"{name}.map"))
+    runs = args.runs if n < 1_000_000 else max(1, min(args.runs, 3))
+    with tempfile.TemporaryDirectory(prefix="tqt-bench-") as work:
+        env = tool_env(work)
+        namelist = os.path.join(work, f"{name}_tq.map")
+
+        def clean_fresh():
+            d = tempfile.mkdtemp(dir=work)
+            exe = copy_image(src_dir, name, d)
+            t, peak, _ = run_timed([tool, exe, os.path.join(d, "p.db"), vs_common], env=env, cwd=work)
+            return t, peak
+
+        t_clean, m_clean = median_of(runs, clean_fresh)
+
+        # One cleaned image and database, the start for the resolve and re-clean runs.
+        base = os.path.join(work, "base")
+        os.mkdir(base)
+        exe = copy_image(src_dir, name, base)
+        db = os.path.join(base, "p.db")
+        run_timed([tool, exe, db, vs_common], env=env, cwd=work)
+
+        def resolve():
+            d = tempfile.mkdtemp(dir=work)
+            db2 = os.path.join(d, "p.db")
+            shutil.copyfile(db, db2)
+            t, peak, _ = run_timed([tool, "--resolve", exe, namelist, db2, vs_common], env=env, cwd=work)
+            return t, peak
+
+        t_resolve, m_resolve = median_of(runs, resolve)
+        resolved_db = os.path.join(work, "resolved.db")
+        shutil.copyfile(db, resolved_db)
+        run_timed([tool, "--resolve", exe, namelist, resolved_db, vs_common], env=env, cwd=work)
+        con = sqlite3.connect(resolved_db)
+        unresolved = con.execute("select count(*) from functions where name = 'not resolved yet' "
+                                 "or source_file = 'not resolved yet'").fetchone()[0]
+        entries = con.execute("select count(*) from functions").fetchone()[0]
+        con.close()
+        if unresolved:
+            sys.exit(f"resolve left {unresolved} entries unresolved for {n}")
+
+        def reclean():
+            d = tempfile.mkdtemp(dir=work)
+            db2 = os.path.join(d, "p.db")
+            shutil.copyfile(resolved_db, db2)
+            t, peak, _ = run_timed([tool, exe, db2, vs_common], env=env, cwd=work)
+            return t, peak
+
+        t_reclean, m_reclean = median_of(runs, reclean)
+
+        # Peers.
+        sample = random.Random(1).sample(functions, min(SYMBOLIZER_SAMPLE, len(functions)))
+        addr_file = os.path.join(work, "addrs.txt")
+        with open(addr_file, "w") as f:
+            for _, rva in sample:
+                f.write(f"0x{0x400000 + rva:x}\n")
+        with open(addr_file) as f:
+            t_sym, _, _ = run_timed(["llvm-symbolizer-14", f"--obj={exe}", "--no-inlines"], stdin=f)
+        per_addr = t_sym / len(sample)
+
+        names_file = os.path.join(work, "names.txt")
+        with open(names_file, "w") as f:
+            for nm, _ in functions:
+                f.write(nm + "\n")
+        with open(names_file) as f:
+            t_undname, _, _ = run_timed(["llvm-undname-14"], stdin=f)
+        t_ours_undname, m_undname = median_of(
+            runs, lambda: run_timed([os.path.join(vs_common, "bin", "undname.exe"), namelist])[:2])
+
+        sql = os.path.join(work, "insert.sql")
+        with open(sql, "w") as f:
+            f.write("CREATE TABLE functions (address INTEGER PRIMARY KEY, name TEXT NOT NULL, "
+                    "source_file TEXT NOT NULL, old_bytes INTEGER NOT NULL);\nBEGIN;\n")
+            for i, (_, rva) in enumerate(functions):
+                f.write(f"INSERT OR IGNORE INTO functions VALUES({rva},'not resolved yet',"
+                        f"'not resolved yet',{0xE8 + i});\n")
+            f.write("COMMIT;\n")
+
+        def sqlite_floor():
+            target = os.path.join(tempfile.mkdtemp(dir=work), "s.db")
+            with open(sql) as f:
+                t, peak, _ = run_timed(["sqlite3", target], stdin=f)
+            return t, peak
+
+        t_sqlite, _ = median_of(runs, sqlite_floor)
+
+        if args.profile and n == max(args.sizes):
+            profile(tool, vs_common, src_dir, name, env, work, notes)
+
+    rows.append((n, "patch-clean, fresh image", t_clean, "sqlite3 shell: insert rows, one transaction", t_sqlite, m_clean))
+    rows.append((n, "resolve (demangle + source lookups + rewrite)", t_resolve,
+                 f"llvm-symbolizer projected to all (measured {per_addr * 1000:.2f} ms/address)",
+                 per_addr * len(functions), m_resolve))
+    rows.append((n, "undname.exe, all names (part of resolve)", t_ours_undname, "llvm-undname, all names", t_undname, m_undname))
+    rows.append((n, "patch-clean, already clean image", t_reclean, "sqlite3 shell: insert rows, one transaction", t_sqlite, m_reclean))
+    notes.append(f"{n}: {len(functions)} map functions, {entries} database entries after resolve")
+
+
+def profile(tool, vs_common, src_dir, name, env, work, notes):
+    if not shutil.which("perf"):
+        notes.append("perf is not installed: no profile taken")
+        return
+    d = tempfile.mkdtemp(dir=work)
+    exe = copy_image(src_dir, name, d)
+    db = os.path.join(d, "p.db")
+    for label, cmd in (("patch-clean", [tool, exe, db, vs_common]),
+                       ("resolve", [tool, "--resolve", exe, os.path.join(work, f"{name}_tq.map"), db, vs_common])):
+        data = os.path.join(work, f"perf-{label}.data")
+        subprocess.run(["perf", "record", "-g", "-o", data, "--"] + cmd, env=env, cwd=work,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+        report = subprocess.run(["perf", "report", "-i", data, "--no-children", "--stdio",
+                                 "--percent-limit", "2", "--sort", "dso,symbol"],
+                                capture_output=True, text=True).stdout
+        out = os.path.join(ROOT, "bench", "results", f"profile-{label}.txt")
+        with open(out, "w") as f:
+            f.write(report)
+        notes.append(f"profile of {label}: bench/results/profile-{label}.txt")
+
+
+def fmt(t):
+    if t is None:
+        return "-"
+    return f"{t * 1000:.0f} ms" if t < 10 else f"{t:.1f} s"
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--sizes", default="10000,100000,1000000")
+    ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--profile", action="store_true")
+    ap.add_argument("--build", default=os.path.join(ROOT, "build"))
+    args = ap.parse_args()
+    args.sizes = [int(s) for s in args.sizes.split(",")]
+
+    tool = os.path.join(args.build, "bin", "tqt_patchclean.exe")
+    vs_common = os.path.join(args.build, "vs-common")
+    cache = os.path.join(args.build, "bench-images")
+    os.makedirs(cache, exist_ok=True)
+    rows, notes = [], []
+    for n in args.sizes:
+        print(f"== {n} functions", flush=True)
+        bench_size(n, args, tool, vs_common, cache, rows, notes)
+
+    lines = ["| size | work | ours | peer | peer's time | ratio (peer / ours) | our peak memory |",
+             "| ---: | --- | ---: | --- | ---: | ---: | ---: |"]
+    for n, work, ours, peer, theirs, peak in rows:
+        ratio = f"{theirs / ours:.1f}" if ours and theirs else "-"
+        mem = f"{peak / 1024:.0f} MiB" if peak else "-"
+        lines.append(f"| {n:,} | {work} | {fmt(ours)} | {peer} | {fmt(theirs)} | {ratio} | {mem} |")
+    text = "\n".join(lines) + "\n\n" + "\n".join(f"- {x}" for x in notes) + "\n"
+    stamp = time.strftime("%Y-%m-%d %H:%M")
+    header = (f"# Benchmarks\n\nMeasured {stamp} on this machine ({os.cpu_count()} cores), "
+              f"median of {args.runs} runs (3 for 1,000,000), whole processes.\n\n")
+    print(text)
+    with open(os.path.join(ROOT, "bench", "results", "latest.md"), "w") as f:
+        f.write(header + text)
+
+
+if __name__ == "__main__":
+    main()
