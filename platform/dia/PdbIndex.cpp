@@ -611,6 +611,19 @@ void PdbIndex::indexModules()
                      [](const Function &a, const Function &b) { return a.rva < b.rva; });
     std::stable_sort(m_lines.begin(), m_lines.end(),
                      [](const Line &a, const Line &b) { return a.rva < b.rva; });
+    // Folded functions bring one line table each for the same bytes. Keep the first, which
+    // belongs to the function that functionAt gives, so that every address has one record
+    // and a lookup stays a binary search.
+    uint64_t covered = 0;
+    auto kept = m_lines.begin();
+    for (const Line &l : m_lines) {
+        if (l.rva < covered)
+            continue;
+        covered = uint64_t(l.rva) + l.length;
+        *kept++ = l;
+    }
+    m_lines.erase(kept, m_lines.end());
+    m_lines.shrink_to_fit();
 }
 
 void PdbIndex::indexPublics()

@@ -1,0 +1,304 @@
+// The data source on the images of the test-image builder: what every image must answer as
+// llvm-pdbutil reads it, and the layouts of the classes and folded images.
+#include "TestImage.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <sstream>
+
+using namespace dstest;
+
+namespace {
+
+std::vector<std::string> sharedImages()
+{
+    std::vector<std::string> out;
+    std::istringstream in(DS_SHARED_IMAGES);
+    std::string item;
+    while (std::getline(in, item, ','))
+        if (!item.empty())
+            out.push_back(item);
+    return out;
+}
+
+// "name:ext" -> path of the image file.
+std::string sharedImagePath(const std::string &item)
+{
+    const size_t colon = item.find(':');
+    const std::string name = item.substr(0, colon);
+    return std::string(TQT_TEST_IMAGES_DIR) + "/" + name + "/" + name + "." +
+           item.substr(colon + 1);
+}
+
+std::string pdbOf(const std::string &image)
+{
+    return image.substr(0, image.size() - 4) + ".pdb";
+}
+
+class SharedImage : public ::testing::TestWithParam<std::string>
+{
+protected:
+    void SetUp() override
+    {
+        m_path = sharedImagePath(GetParam());
+        ASSERT_TRUE(openImage(m_path, m_dia)) << m_path;
+    }
+
+    std::string m_path;
+    Dia m_dia;
+};
+
+TEST_P(SharedImage, PublicsMatchThePdb)
+{
+    if (!haveTool())
+        GTEST_SKIP() << "llvm-pdbutil not available";
+    std::multimap<std::string, DWORD> want, got;
+    for (const ToolPublic &p : toolPublics(pdbOf(m_path)))
+        want.emplace(p.name, p.rva);
+    for (auto &p : children(m_dia.global.get(), SymTagPublicSymbol, "*", nsRegularExpression))
+        got.emplace(nameOf(p.get()), rvaOf(p.get()));
+    EXPECT_FALSE(got.empty());
+    EXPECT_EQ(got, want);
+
+    const size_t penters =
+        children(m_dia.global.get(), SymTagPublicSymbol, "__penter", nsRegularExpression).size();
+    EXPECT_EQ(penters, GetParam().rfind("nopenter:", 0) == 0 ? 0u : 1u);
+}
+
+TEST_P(SharedImage, EveryFunctionStartHasThePdbsLineAndIsFoundByRva)
+{
+    if (!haveTool())
+        GTEST_SKIP() << "llvm-pdbutil not available";
+    std::map<DWORD, ToolLine> lines;
+    for (const ToolLine &l : toolLines(pdbOf(m_path)))
+        lines.emplace(l.rva, l);
+
+    auto functions = children(m_dia.global.get(), SymTagFunction, "*", nsRegularExpression);
+    ASSERT_FALSE(functions.empty());
+    for (auto &f : functions) {
+        const DWORD start = rvaOf(f.get());
+        const DWORD length = DWORD(lengthOf(f.get()));
+        SCOPED_TRACE(nameOf(f.get()));
+        for (DWORD rva : {start, start + length - 1}) {
+            ComPtr<IDiaSymbol> found;
+            ASSERT_EQ(m_dia.session->findSymbolByRVA(rva, SymTagFunction, found.receive()), S_OK);
+            EXPECT_EQ(rvaOf(found.get()), start);
+        }
+        auto want = lines.find(start);
+        if (want == lines.end())
+            continue; // a function without line records (none in these images so far)
+        ComPtr<IDiaEnumLineNumbers> records;
+        ASSERT_EQ(m_dia.session->findLinesByRVA(start, 1, records.receive()), S_OK);
+        IDiaLineNumber *raw = nullptr;
+        ULONG fetched = 0;
+        ASSERT_EQ(records->Next(1, &raw, &fetched), S_OK);
+        ComPtr<IDiaLineNumber> line(raw);
+        DWORD number = 0;
+        line->get_lineNumber(&number);
+        EXPECT_EQ(number, want->second.line);
+        ComPtr<IDiaSourceFile> file;
+        BStr name;
+        ASSERT_EQ(line->get_sourceFile(file.receive()), S_OK);
+        ASSERT_EQ(file->get_fileName(name.receive()), S_OK);
+        EXPECT_EQ(narrow(name.get()), want->second.file);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, SharedImage, ::testing::ValuesIn(sharedImages()),
+                         [](const ::testing::TestParamInfo<std::string> &info) {
+                             return info.param.substr(0, info.param.find(':'));
+                         });
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(SharedImage);
+
+bool hasImage(const std::string &name)
+{
+    for (const std::string &item : sharedImages())
+        if (item.rfind(name + ":", 0) == 0)
+            return true;
+    return false;
+}
+
+class ClassesImage : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (!hasImage("classes"))
+            GTEST_SKIP() << "the classes image is not built here";
+        ASSERT_TRUE(openImage(sharedImagePath("classes:exe"), m_dia));
+    }
+
+    ComPtr<IDiaSymbol> function(const char *name)
+    {
+        auto found = children(m_dia.global.get(), SymTagFunction, name, nsRegularExpression);
+        EXPECT_EQ(found.size(), 1u) << name;
+        return found.empty() ? ComPtr<IDiaSymbol>() : found[0];
+    }
+    ComPtr<IDiaSymbol> type(IDiaSymbol *s)
+    {
+        ComPtr<IDiaSymbol> t;
+        EXPECT_EQ(s->get_type(t.receive()), S_OK);
+        return t;
+    }
+    ComPtr<IDiaSymbol> classOf(const char *method)
+    {
+        DWORD id = 0;
+        EXPECT_EQ(type(function(method).get())->get_classParentId(&id), S_OK);
+        ComPtr<IDiaSymbol> udt;
+        EXPECT_EQ(m_dia.session->symbolById(id, udt.receive()), S_OK);
+        return udt;
+    }
+    std::map<std::string, ComPtr<IDiaSymbol>> members(IDiaSymbol *udt, SymTagEnum tag)
+    {
+        std::map<std::string, ComPtr<IDiaSymbol>> out;
+        for (auto &c : children(udt, tag, nullptr, nsNone))
+            out.emplace(nameOf(c.get()), c);
+        return out;
+    }
+    LONG offsetOf(IDiaSymbol *s)
+    {
+        LONG offset = -1;
+        EXPECT_EQ(s->get_offset(&offset), S_OK);
+        return offset;
+    }
+
+    Dia m_dia;
+};
+
+TEST_F(ClassesImage, DerivedClassWithVirtualBase)
+{
+    ComPtr<IDiaSymbol> d = classOf("D::value");
+    ASSERT_TRUE(d);
+    EXPECT_EQ(nameOf(d.get()), "D");
+    auto bases = members(d.get(), SymTagBaseClass);
+    ASSERT_EQ(bases.size(), 2u);
+    EXPECT_EQ(offsetOf(bases["B"].get()), 0);
+    LONG vbptr = 0;
+    ASSERT_EQ(bases["V"]->get_virtualBasePointerOffset(&vbptr), S_OK);
+    EXPECT_EQ(vbptr, 68) << "B is 68 bytes, the vbptr follows it";
+
+    // V is named by a forward reference in D's field list; the id is that of its definition.
+    DWORD vId = 0;
+    ASSERT_EQ(bases["V"]->get_typeId(&vId), S_OK);
+    EXPECT_EQ(vId, idOf(classOf("V::value").get()));
+    ComPtr<IDiaSymbol> v = classOf("V::value");
+    auto vMethods = members(v.get(), SymTagFunction);
+    EXPECT_TRUE(vMethods.count("V") && vMethods.count("~V") && vMethods.count("value"));
+    auto vData = members(v.get(), SymTagData);
+    ASSERT_TRUE(vData.count("v") && vData.count("label"));
+    DWORD kind = 0;
+    ASSERT_EQ(vData["label"]->get_dataKind(&kind), S_OK);
+    EXPECT_EQ(kind, DWORD(DataIsStaticMember));
+
+    auto data = members(d.get(), SymTagData);
+    EXPECT_EQ(offsetOf(data["d"].get()), 72);
+    EXPECT_EQ(offsetOf(data["tag"].get()), 76);
+    ComPtr<IDiaSymbol> tag = type(data["tag"].get());
+    DWORD count = 0;
+    ASSERT_EQ(tag->get_count(&count), S_OK);
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(lengthOf(tag.get()), 3u);
+    EXPECT_EQ(tagOf(type(tag.get()).get()), DWORD(SymTagBaseType));
+
+    auto methods = members(d.get(), SymTagFunction);
+    for (const char *m : {"D", "~D", "value", "make"})
+        EXPECT_TRUE(methods.count(m)) << m;
+}
+
+TEST_F(ClassesImage, ArraysOfNumbersAndPointers)
+{
+    ComPtr<IDiaSymbol> b = classOf("B::sum");
+    ASSERT_TRUE(b);
+    EXPECT_EQ(lengthOf(b.get()), 68u);
+    auto data = members(b.get(), SymTagData);
+    EXPECT_EQ(offsetOf(data["grid"].get()), 8);
+    ComPtr<IDiaSymbol> grid = type(data["grid"].get());
+    DWORD count = 0;
+    ASSERT_EQ(grid->get_count(&count), S_OK);
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(lengthOf(grid.get()), 24u);
+    ComPtr<IDiaSymbol> row = type(grid.get());
+    ASSERT_EQ(row->get_count(&count), S_OK);
+    EXPECT_EQ(count, 3u);
+
+    ComPtr<IDiaSymbol> pointers = type(data["pointers"].get());
+    ASSERT_EQ(pointers->get_count(&count), S_OK);
+    EXPECT_EQ(count, 4u);
+    EXPECT_EQ(tagOf(type(pointers.get()).get()), DWORD(SymTagPointerType));
+    EXPECT_EQ(lengthOf(type(pointers.get()).get()), 4u);
+}
+
+TEST_F(ClassesImage, SecondBaseMethodHasThisAdjustment)
+{
+    ComPtr<IDiaSymbol> fnType = type(function("Multi::second").get());
+    DWORD convention = 0;
+    LONG adjust = 0;
+    ASSERT_EQ(fnType->get_callingConvention(&convention), S_OK);
+    EXPECT_EQ(convention, DWORD(CV_CALL_THISCALL));
+    ASSERT_EQ(fnType->get_thisAdjust(&adjust), S_OK);
+    EXPECT_EQ(adjust, 8) << "Second sits after First's vfptr and int";
+    EXPECT_EQ(nameOf(classOf("Multi::second").get()), "Multi");
+
+    ComPtr<IDiaSymbol> multi = classOf("Multi::second");
+    auto bases = members(multi.get(), SymTagBaseClass);
+    ASSERT_EQ(bases.size(), 2u);
+    EXPECT_EQ(offsetOf(bases["First"].get()), 0);
+    EXPECT_EQ(offsetOf(bases["Second"].get()), 8);
+    EXPECT_EQ(children(multi.get(), SymTagVTable, nullptr, nsNone).size(), 0u)
+        << "the vfptr is First's";
+}
+
+TEST_F(ClassesImage, TemplateInstancesAreDistinctClasses)
+{
+    ComPtr<IDiaSymbol> ints = classOf("Outer::Inner<int>::get");
+    ComPtr<IDiaSymbol> shorts = classOf("Outer::Inner<short>::get");
+    EXPECT_EQ(nameOf(ints.get()), "Outer::Inner<int>");
+    EXPECT_EQ(nameOf(shorts.get()), "Outer::Inner<short>");
+    EXPECT_NE(idOf(ints.get()), idOf(shorts.get()));
+    EXPECT_EQ(lengthOf(ints.get()), 4u);
+    EXPECT_EQ(lengthOf(shorts.get()), 2u);
+}
+
+TEST(FoldedImage, SeveralNamesAtOneAddress)
+{
+    if (!hasImage("folded"))
+        GTEST_SKIP() << "the folded image is not built here";
+    Dia dia;
+    ASSERT_TRUE(openImage(sharedImagePath("folded:exe"), dia));
+    std::set<DWORD> rvas;
+    for (const char *name : {"?addSeven@@YAHH@Z", "?plusSeven@@YAHH@Z", "_sevenMore"}) {
+        auto p = children(dia.global.get(), SymTagPublicSymbol, name, nsRegularExpression);
+        ASSERT_EQ(p.size(), 1u) << name;
+        rvas.insert(rvaOf(p[0].get()));
+    }
+    ASSERT_EQ(rvas.size(), 1u);
+    const DWORD rva = *rvas.begin();
+    ComPtr<IDiaSymbol> found;
+    ASSERT_EQ(dia.session->findSymbolByRVA(rva + 1, SymTagFunction, found.receive()), S_OK);
+    EXPECT_EQ(rvaOf(found.get()), rva);
+    const std::string name = nameOf(found.get());
+    EXPECT_TRUE(name == "addSeven" || name == "plusSeven" || name == "sevenMore") << name;
+    // The line record there is that of the function found, not of another of the names.
+    const std::map<std::string, DWORD> lineOf = {
+        {"addSeven", 3}, {"plusSeven", 8}, {"sevenMore", 13}};
+    ComPtr<IDiaEnumLineNumbers> lines;
+    ASSERT_EQ(dia.session->findLinesByRVA(rva, 1, lines.receive()), S_OK);
+    LONG count = 0;
+    ASSERT_EQ(lines->get_Count(&count), S_OK);
+    EXPECT_EQ(count, 1);
+    IDiaLineNumber *raw = nullptr;
+    ULONG fetched = 0;
+    ASSERT_EQ(lines->Next(1, &raw, &fetched), S_OK);
+    ComPtr<IDiaLineNumber> line(raw);
+    DWORD number = 0;
+    ASSERT_EQ(line->get_lineNumber(&number), S_OK);
+    EXPECT_EQ(number, lineOf.at(name));
+    // The same answer every time.
+    ComPtr<IDiaSymbol> again;
+    ASSERT_EQ(dia.session->findSymbolByRVA(rva, SymTagFunction, again.receive()), S_OK);
+    EXPECT_EQ(idOf(again.get()), idOf(found.get()));
+}
+
+} // namespace
