@@ -5,7 +5,14 @@
 #include <QStringList>
 
 #include <iostream>
+#include <ostream>
 #include <sstream>
+
+// Readable failure messages for Qt strings.
+inline void PrintTo(const QString &text, std::ostream *os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
 
 class CoutCapture
 {

@@ -325,6 +325,15 @@ TEST(ClassifyMethod, ByTheLastComponentOfTheClassName)
     EXPECT_EQ(DiaModule::classifyMethod("Outer::Inner<T>::`scalar deleting destructor'", &inner),
               Destructor);
 
+    // Constructors and destructors named without the template arguments.
+    EXPECT_EQ(DiaModule::classifyMethod("Outer::Inner<T>::Inner", &inner), Constructor);
+    EXPECT_EQ(DiaModule::classifyMethod("Outer::Inner<T>::~Inner", &inner), Destructor);
+    EXPECT_EQ(DiaModule::classifyMethod("Outer::Inner<T>::Inne", &inner), OrdinaryMethod);
+    ClassInfo deep;
+    deep.name = "N::Map<K, V<W> >";
+    EXPECT_EQ(DiaModule::classifyMethod("N::Map<K, V<W> >::Map", &deep), Constructor);
+    EXPECT_EQ(DiaModule::classifyMethod("N::Map<K, V<W> >::V", &deep), OrdinaryMethod);
+
     ClassInfo nested;
     nested.name = "a::b<c::d>";
     EXPECT_EQ(DiaModule::classifyMethod("a::b<c::d>::b<c::d>", &nested), Constructor);

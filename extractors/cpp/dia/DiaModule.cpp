@@ -318,10 +318,25 @@ MethodKind DiaModule::classifyMethod(const QString &name, const ClassInfo *class
         }
     }
     const QString component = stop >= 0 ? className.mid(stop + 1) : className;
+    // Some compilers name the constructors of a class template without the template
+    // arguments (Inner<T>::Inner); only constructors and destructors can carry that name.
+    QString bare = component;
+    if (component.endsWith(QLatin1Char('>'))) {
+        int nesting = 0;
+        for (int i = component.size() - 1; i > 0; --i) {
+            if (component.at(i) == QLatin1Char('>'))
+                ++nesting;
+            else if (component.at(i) == QLatin1Char('<') && --nesting == 0) {
+                bare = component.left(i);
+                break;
+            }
+        }
+    }
+    const QString destructor = separator() + QLatin1Char('~');
     if (name.endsWith(QStringLiteral("`scalar deleting destructor'")) ||
-        name.endsWith(separator() + QLatin1Char('~') + component))
+        name.endsWith(destructor + component) || name.endsWith(destructor + bare))
         return Destructor;
-    if (name.endsWith(separator() + component))
+    if (name.endsWith(separator() + component) || name.endsWith(separator() + bare))
         return Constructor;
     return OrdinaryMethod;
 }
