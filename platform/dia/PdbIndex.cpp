@@ -12,6 +12,7 @@
 #include <llvm/DebugInfo/CodeView/TypeIndex.h>
 #include <llvm/DebugInfo/CodeView/TypeRecord.h>
 #include <llvm/DebugInfo/CodeView/TypeVisitorCallbacks.h>
+#include <llvm/DebugInfo/MSF/MappedBlockStream.h>
 #include <llvm/DebugInfo/PDB/Native/DbiModuleDescriptor.h>
 #include <llvm/DebugInfo/PDB/Native/DbiModuleList.h>
 #include <llvm/DebugInfo/PDB/Native/DbiStream.h>
@@ -25,6 +26,7 @@
 #include <llvm/Object/COFF.h>
 #include <llvm/Support/Allocator.h>
 #include <llvm/Support/BinaryByteStream.h>
+#include <llvm/Support/BinaryStreamReader.h>
 #include <llvm/Support/MemoryBuffer.h>
 
 #include <algorithm>
@@ -49,6 +51,8 @@ struct PdbIndex::Impl
     PublicsStream *publics = nullptr;
     SymbolStream *symbols = nullptr;
     PDBStringTable *strings = nullptr;
+    std::unique_ptr<msf::MappedBlockStream> stringStream;
+    PDBStringTable stringTable;
     std::vector<uint32_t> sectionRvas; // by section number - 1
 
     bool toRva(uint16_t segment, uint32_t offset, uint32_t &rva) const
@@ -59,12 +63,36 @@ struct PdbIndex::Impl
         return true;
     }
 
-    Optional<CVType> type(TypeIndex ti)
+    // Records by type index, read in one sequential pass on first use. LLVM's lazy collection
+    // jumps by the hash stream's offsets, which it trusts; a damaged file made it crash.
+    struct Records
     {
-        if (!tpi || ti.isSimple())
+        bool read = false;
+        uint32_t begin = 0;
+        std::vector<CVType> records;
+    };
+    Records tpiRecords;
+    Records ipiRecords;
+
+    static Optional<CVType> lookup(TpiStream *stream, Records &r, TypeIndex ti)
+    {
+        if (!stream || ti.isSimple())
             return None;
-        return tpi->typeCollection().tryGetType(ti);
+        if (!r.read) {
+            r.read = true;
+            r.begin = stream->TypeIndexBegin();
+            // A damaged record ends the pass; what was read before it stays usable.
+            bool hadError = false;
+            const CVTypeArray &array = stream->typeArray();
+            for (auto it = array.begin(&hadError), end = array.end(); it != end; ++it)
+                r.records.push_back(*it);
+        }
+        if (ti.getIndex() < r.begin || ti.getIndex() - r.begin >= r.records.size())
+            return None;
+        return r.records[ti.getIndex() - r.begin];
     }
+    Optional<CVType> type(TypeIndex ti) { return lookup(tpi, tpiRecords, ti); }
+    Optional<CVType> id(TypeIndex ti) { return lookup(ipi, ipiRecords, ti); }
 };
 
 namespace {
@@ -336,6 +364,48 @@ private:
     std::vector<ClassChild> &m_out;
 };
 
+// The stream index of a named stream, read from the info stream's name map with every offset
+// checked: LLVM's own lookup trusts the map and reads past it when the file is damaged.
+bool findNamedStream(const InfoStream &info, StringRef wanted, uint32_t &index)
+{
+    BinaryStreamReader reader(info.getNamedStreamsBuffer().StreamData);
+    uint32_t namesSize = 0;
+    BinaryStreamRef names;
+    if (failed(reader.readInteger(namesSize)) || failed(reader.readStreamRef(names, namesSize)))
+        return false;
+    uint32_t size = 0, capacity = 0, presentWords = 0, deletedWords = 0;
+    if (failed(reader.readInteger(size)) || failed(reader.readInteger(capacity)) ||
+        failed(reader.readInteger(presentWords)) || presentWords > reader.bytesRemaining() / 4)
+        return false;
+    std::vector<uint32_t> present(presentWords);
+    for (uint32_t &w : present)
+        if (failed(reader.readInteger(w)))
+            return false;
+    if (failed(reader.readInteger(deletedWords)) || deletedWords > reader.bytesRemaining() / 4 ||
+        failed(reader.skip(uint64_t(deletedWords) * 4)))
+        return false;
+    for (uint32_t word = 0; word < presentWords; ++word) {
+        for (uint32_t bit = 0; bit < 32; ++bit) {
+            if (!(present[word] & (1u << bit)))
+                continue;
+            uint32_t key = 0, value = 0;
+            if (failed(reader.readInteger(key)) || failed(reader.readInteger(value)))
+                return false;
+            if (key >= namesSize)
+                continue;
+            BinaryStreamReader nameReader(names);
+            StringRef name;
+            if (failed(nameReader.skip(key)) || failed(nameReader.readCString(name)))
+                continue;
+            if (name == wanted) {
+                index = value;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 PdbIndex::PdbIndex() : m_impl(new Impl) {}
@@ -458,10 +528,15 @@ LoadResult PdbIndex::load(const std::string &imagePath, std::unique_ptr<PdbIndex
             return LoadResult::Corrupt;
         d.symbols = &*symbols;
     }
-    if (d.file->hasPDBStringTable()) {
-        auto strings = d.file->getStringTable();
-        if (!consumed(strings))
-            d.strings = &*strings;
+    uint32_t namesStream = 0;
+    if (findNamedStream(*info, "/names", namesStream)) {
+        auto stream = d.file->safelyCreateIndexedStream(namesStream);
+        if (!consumed(stream)) {
+            d.stringStream = std::move(*stream);
+            BinaryStreamReader reader(*d.stringStream);
+            if (!failed(d.stringTable.reload(reader)))
+                d.strings = &d.stringTable;
+        }
     }
     for (const object::coff_section &s : d.dbi->getSectionHeaders())
         d.sectionRvas.push_back(s.VirtualAddress);
@@ -527,7 +602,7 @@ void PdbIndex::indexModules()
                 type = 0;
                 Optional<CVType> id;
                 if (d.ipi && !proc->FunctionType.isSimple())
-                    id = d.ipi->typeCollection().tryGetType(proc->FunctionType);
+                    id = d.id(proc->FunctionType);
                 if (id && id->kind() == LF_FUNC_ID) {
                     FuncIdRecord r(TypeRecordKind::FuncId);
                     if (!failed(TypeDeserializer::deserializeAs(*id, r)))
@@ -716,9 +791,10 @@ void PdbIndex::indexDefinitions()
     Impl &d = *m_impl;
     if (!d.tpi)
         return;
-    uint32_t ti = d.tpi->TypeIndexBegin();
-    for (CVType cvt : d.tpi->typeArray()) {
-        const uint32_t current = ti++;
+    d.type(TypeIndex(TypeIndex::FirstNonSimpleIndex)); // reads the records
+    for (size_t i = 0; i < d.tpiRecords.records.size(); ++i) {
+        CVType cvt = d.tpiRecords.records[i];
+        const uint32_t current = d.tpiRecords.begin + uint32_t(i);
         if (!isTagKind(cvt.kind()))
             continue;
         TagSummary tag;

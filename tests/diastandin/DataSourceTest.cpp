@@ -181,3 +181,91 @@ TEST(DataSource, SessionsOfOneSourceShareTheIndex)
 }
 
 } // namespace
+
+namespace {
+
+// Walks everything a caller can reach from the global scope; returns the functions seen.
+size_t walk(Dia &dia)
+{
+    size_t functions = 0;
+    for (auto &f : children(dia.global.get(), SymTagFunction, "*", nsRegularExpression)) {
+        ++functions;
+        const DWORD start = rvaOf(f.get());
+        const ULONGLONG length = lengthOf(f.get());
+        if (length > 0 && length < 0x100000) {
+            ComPtr<IDiaSymbol> again;
+            EXPECT_EQ(dia.session->findSymbolByRVA(start, SymTagFunction, again.receive()), S_OK);
+            if (again) {
+                EXPECT_EQ(rvaOf(again.get()), start);
+            }
+        }
+        ComPtr<IDiaEnumLineNumbers> lines;
+        if (dia.session->findLinesByRVA(start, DWORD(length), lines.receive()) == S_OK) {
+            IDiaLineNumber *raw = nullptr;
+            ULONG fetched = 0;
+            while (lines->Next(1, &raw, &fetched) == S_OK && fetched == 1) {
+                ComPtr<IDiaLineNumber> line(raw);
+                ComPtr<IDiaSourceFile> file;
+                BStr name;
+                if (line->get_sourceFile(file.receive()) == S_OK)
+                    file->get_fileName(name.receive());
+            }
+        }
+        ComPtr<IDiaSymbol> type;
+        if (f->get_type(type.receive()) != S_OK)
+            continue;
+        DWORD classId = 0;
+        ComPtr<IDiaSymbol> udt;
+        if (type->get_classParentId(&classId) != S_OK ||
+            dia.session->symbolById(classId, udt.receive()) != S_OK)
+            continue;
+        for (auto &c : children(udt.get(), SymTagNull, nullptr, nsNone)) {
+            ComPtr<IDiaSymbol> t;
+            for (int depth = 0; depth < 8 && c->get_type(t.receive()) == S_OK; ++depth) {
+                DWORD count = 0;
+                t->get_count(&count);
+                lengthOf(t.get());
+                c = t;
+            }
+        }
+    }
+    for (auto &p : children(dia.global.get(), SymTagPublicSymbol, nullptr, nsNone))
+        nameOf(p.get());
+    return functions;
+}
+
+TEST(DataSource, DamagedBytesAnywhereInThePdbNeverBreakTheCaller)
+{
+    const std::string pdb = readFile(imagePath("dsclasses.pdb"));
+    ASSERT_FALSE(pdb.empty());
+    {
+        Dia intact;
+        ASSERT_TRUE(openImage(imagePath("dsclasses.exe"), intact));
+        EXPECT_GE(walk(intact), 12u);
+    }
+    uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    CopiedImage copy(pdb);
+    int refused = 0, opened = 0;
+    for (int round = 0; round < 400; ++round) {
+        std::string damaged = pdb;
+        const int flips = 1 + int(next() % 16);
+        for (int i = 0; i < flips; ++i)
+            damaged[next() % damaged.size()] = char(next());
+        writeFile(copy.pdb, damaged);
+        Dia dia;
+        if (openImage(copy.exe, dia)) {
+            ++opened;
+            walk(dia);
+        } else {
+            ++refused;
+        }
+    }
+    EXPECT_EQ(refused + opened, 400);
+    EXPECT_GT(opened, 0) << "most bytes are data that a reader gets past";
+}
+
+} // namespace
