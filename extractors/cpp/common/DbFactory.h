@@ -13,6 +13,9 @@ public:
     // A new database object for the file at path, owned by the caller. Throws an exception
     // derived from std::exception, naming the file and the reason, when the file cannot be used.
     static ProjectDb *createProjectDb(QString path);
+    // The same with the time, in milliseconds, that a transaction waits for another process to
+    // finish its own before it gives up with an exception (the default waits 30 s).
+    static ProjectDb *createProjectDb(QString path, int busyTimeoutMs);
 };
 
 } // namespace COMMON

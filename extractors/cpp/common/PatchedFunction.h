@@ -30,7 +30,10 @@ public:
     quint64 oldBytes = 0; // bits 0-39, the byte at the address lowest
 };
 
-inline uint qHash(const PatchedFunction &f, uint seed = 0) { return qHash(f.address, seed); }
+inline uint qHash(const PatchedFunction &f, uint seed = 0)
+{
+    return ::qHash(f.address, seed);
+}
 
 } // namespace COMMON
 } // namespace CPP

@@ -1,0 +1,87 @@
+// The project patch database as one SQLite file.
+//
+// The first functions(), clearFunctions() or addFunction() call opens a write transaction
+// (BEGIN IMMEDIATE) that commit() ends, so that a read, clear and rewrite by one process is a
+// unit that a second process on the same file waits for instead of overwriting.
+#pragma once
+
+#include "ProjectDb.h"
+
+#include <memory>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace TQ {
+namespace EXTRACTORS {
+namespace CPP {
+namespace COMMON {
+
+class SqliteProjectDb : public ProjectDb
+{
+public:
+    static constexpr int SchemaVersion = 1;
+    static constexpr int DefaultBusyTimeoutMs = 30000;
+
+    // Opens or creates the file; throws ProjectDbException when it cannot be used.
+    SqliteProjectDb(const QString &path, int busyTimeoutMs);
+    ~SqliteProjectDb() override;
+    SqliteProjectDb(const SqliteProjectDb &) = delete;
+    SqliteProjectDb &operator=(const SqliteProjectDb &) = delete;
+
+    QString path() const override;
+    QString executableTimestamp() override;
+    int functionCount() override;
+    bool function(quint32 address, PatchedFunction *out) override;
+    bool containsFunction(quint32 address) override;
+    void rollback() override;
+    bool inTransaction() const override;
+
+    void setExecutableTimestamp(QString timestamp) override;
+    void clearFunctions() override;
+    void commit() override;
+    void addFunction(const PatchedFunction &function) override;
+    QSet<PatchedFunction> functions() override;
+
+private:
+    struct DbCloser
+    {
+        void operator()(sqlite3 *db) const;
+    };
+    struct StmtFinalizer
+    {
+        void operator()(sqlite3_stmt *stmt) const;
+    };
+    using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
+
+    void open(bool fileExisted);
+    void checkSchema();
+    bool schemaIsEmpty(int *userVersion);
+    void createSchema();
+    void beginWrite();
+    void ensureWriteTransaction();
+    void exec(const char *sql, const char *what);
+    sqlite3_stmt *prepared(StmtPtr &slot, const char *sql);
+    PatchedFunction readRow(sqlite3_stmt *stmt) const;
+    [[noreturn]] void fail(const QString &reason) const;
+    [[noreturn]] void failSqlite(const char *what) const;
+
+    QString m_path;
+    int m_busyTimeoutMs;
+    // Declared before the statements so that it is closed after they are finalized.
+    std::unique_ptr<sqlite3, DbCloser> m_db;
+    StmtPtr m_insert;
+    StmtPtr m_selectAll;
+    StmtPtr m_selectOne;
+    StmtPtr m_count;
+    StmtPtr m_setMeta;
+    StmtPtr m_getMeta;
+    // True from BEGIN until COMMIT or ROLLBACK; SQLite may end a transaction on its own after an
+    // I/O error, and writes must not then go on in autocommit mode.
+    bool m_writing = false;
+};
+
+} // namespace COMMON
+} // namespace CPP
+} // namespace EXTRACTORS
+} // namespace TQ

@@ -1,0 +1,341 @@
+// The database on one process: content, transactions and the files it refuses.
+#include "PatchDbTestSupport.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <exception>
+#include <functional>
+
+#include <unistd.h>
+
+using namespace patchdbtest;
+
+namespace {
+
+// Calls fn, which must throw a std::exception whose text names path and holds reason.
+void expectFailureNaming(const std::function<void()> &fn, const QString &path, const char *reason)
+{
+    try {
+        fn();
+    } catch (const std::exception &e) {
+        const QString text = QString::fromUtf8(e.what());
+        EXPECT_TRUE(text.contains(QDir::toNativeSeparators(path))) << e.what();
+        EXPECT_TRUE(text.contains(QLatin1String(reason))) << e.what();
+        return;
+    }
+    ADD_FAILURE() << "no exception for " << path.toStdString();
+}
+
+void createForeignFile(const QString &path, const char *sql)
+{
+    rawExec(path, sql);
+}
+
+} // namespace
+
+TEST_F(PatchDbTest, EntriesAndTimestampSurviveReopen)
+{
+    const QString path = file("project.db");
+    const PatchedFunction a(0x1000, "int __cdecl main(void)", "c:\\src\\main.cpp", 0x00000000e8);
+    const PatchedFunction b(0xfffffff0u, "not resolved yet", "not resolved yet", 0xffffffffffULL);
+    const PatchedFunction c(0, QString::fromUtf8("Gr\xc3\xbc\xc3\x9f::\xe6\xbc\xa2"), "", 1);
+    {
+        auto db = openDb(path);
+        EXPECT_EQ(db->path(), QFileInfo(path).absoluteFilePath());
+        EXPECT_TRUE(db->functions().isEmpty());
+        EXPECT_TRUE(db->inTransaction());
+        db->clearFunctions();
+        db->addFunction(a);
+        db->addFunction(b);
+        db->addFunction(c);
+        db->commit();
+        EXPECT_FALSE(db->inTransaction());
+        db->setExecutableTimestamp("Sat Dec 6 19:00:00 2025");
+        EXPECT_FALSE(db->inTransaction());
+    }
+    auto db = openDb(path);
+    EXPECT_EQ(db->executableTimestamp(), "Sat Dec 6 19:00:00 2025");
+    EXPECT_EQ(db->functionCount(), 3);
+    const QSet<PatchedFunction> all = db->functions();
+    ASSERT_EQ(all.size(), 3);
+    for (const PatchedFunction &expected : {a, b, c}) {
+        auto it = all.find(PatchedFunction(expected.address));
+        ASSERT_NE(it, all.end()) << expected.address;
+        EXPECT_EQ(it->name, expected.name);
+        EXPECT_EQ(it->sourceFile, expected.sourceFile);
+        EXPECT_EQ(it->oldBytes, expected.oldBytes);
+    }
+    PatchedFunction one;
+    ASSERT_TRUE(db->function(0xfffffff0u, &one));
+    EXPECT_EQ(one.oldBytes, 0xffffffffffULL);
+    EXPECT_TRUE(db->containsFunction(0));
+    EXPECT_FALSE(db->containsFunction(0x1001));
+    EXPECT_FALSE(db->function(0x1001, &one));
+    db.reset();
+
+    // Other readers (the tracing engine, scripts) see the documented layout.
+    EXPECT_EQ(rawQueryInt(path, "PRAGMA user_version"), 1);
+    EXPECT_EQ(rawQueryInt(path, "SELECT old_bytes FROM functions WHERE address = 4294967280"),
+              0xffffffffffLL);
+    EXPECT_EQ(rawQueryInt(path, "SELECT count(*) FROM meta WHERE key = 'executable_timestamp'"), 1);
+}
+
+TEST_F(PatchDbTest, FreshFileHasNoEntriesAndNoTimestamp)
+{
+    auto db = openDb(file("fresh.db"));
+    EXPECT_EQ(db->functionCount(), 0);
+    EXPECT_TRUE(db->executableTimestamp().isEmpty());
+    EXPECT_FALSE(db->inTransaction());
+}
+
+TEST_F(PatchDbTest, RewriteWithoutCommitLeavesFileAsItWas)
+{
+    const QString path = file("project.db");
+    fillDb(path, {entry(0x10), entry(0x20)});
+    const QByteArray before = fileBytes(path);
+    ASSERT_FALSE(before.isEmpty());
+    {
+        auto db = openDb(path);
+        EXPECT_EQ(db->functions().size(), 2);
+        db->clearFunctions();
+        EXPECT_EQ(db->functionCount(), 0);
+        for (quint32 a = 0x100; a < 0x2100; ++a)
+            db->addFunction(entry(a));
+        db->setExecutableTimestamp("inside the transaction");
+    }
+    EXPECT_EQ(fileBytes(path), before);
+    EXPECT_FALSE(QFileInfo::exists(path + "-journal"));
+    auto db = openDb(path);
+    const QSet<PatchedFunction> all = db->functions();
+    EXPECT_EQ(all.size(), 2);
+    EXPECT_TRUE(all.contains(PatchedFunction(0x10)));
+    EXPECT_TRUE(db->executableTimestamp().isEmpty());
+}
+
+TEST_F(PatchDbTest, ExplicitRollbackRestoresContentAndEndsTransaction)
+{
+    const QString path = file("project.db");
+    fillDb(path, {entry(0x10)});
+    auto db = openDb(path);
+    db->clearFunctions();
+    db->addFunction(entry(0x30));
+    db->rollback();
+    EXPECT_FALSE(db->inTransaction());
+    EXPECT_TRUE(db->containsFunction(0x10));
+    EXPECT_FALSE(db->containsFunction(0x30));
+    // The object stays usable for a new transaction.
+    db->clearFunctions();
+    db->addFunction(entry(0x40));
+    db->commit();
+    EXPECT_EQ(openDb(path)->functions(), QSet<PatchedFunction>{PatchedFunction(0x40)});
+}
+
+TEST_F(PatchDbTest, SecondEntryForAnAddressKeepsTheFirst)
+{
+    const QString path = file("project.db");
+    {
+        auto db = openDb(path);
+        db->clearFunctions();
+        db->addFunction(PatchedFunction(0x50, "first", "a.cpp", 1));
+        db->addFunction(PatchedFunction(0x50, "second", "b.cpp", 2));
+        db->commit();
+    }
+    PatchedFunction got;
+    ASSERT_TRUE(openDb(path)->function(0x50, &got));
+    EXPECT_EQ(got.name, "first");
+    EXPECT_EQ(got.sourceFile, "a.cpp");
+    EXPECT_EQ(got.oldBytes, 1u);
+
+    // Without a clear, an entry already stored is kept too.
+    {
+        auto db = openDb(path);
+        db->addFunction(PatchedFunction(0x50, "third", "c.cpp", 3));
+        db->addFunction(PatchedFunction(0x60, "new", "d.cpp", 4));
+        db->commit();
+    }
+    auto db = openDb(path);
+    ASSERT_TRUE(db->function(0x50, &got));
+    EXPECT_EQ(got.name, "first");
+    EXPECT_TRUE(db->containsFunction(0x60));
+}
+
+TEST_F(PatchDbTest, ClearAndCommitEmptiesButKeepsTimestamp)
+{
+    const QString path = file("project.db");
+    fillDb(path, {entry(1), entry(2)});
+    openDb(path)->setExecutableTimestamp("t1");
+    {
+        auto db = openDb(path);
+        db->clearFunctions();
+        db->commit();
+    }
+    auto db = openDb(path);
+    EXPECT_EQ(db->functionCount(), 0);
+    EXPECT_EQ(db->executableTimestamp(), "t1");
+    db->setExecutableTimestamp("t2");
+    EXPECT_EQ(openDb(path)->executableTimestamp(), "t2");
+}
+
+TEST_F(PatchDbTest, OldBytesBeyondFortyBitsAreRefused)
+{
+    const QString path = file("project.db");
+    auto db = openDb(path);
+    db->clearFunctions();
+    expectFailureNaming([&] { db->addFunction(PatchedFunction(7, "n", "s", 1ULL << 40)); }, path,
+                        "40 bits");
+    db->addFunction(PatchedFunction(8, "n", "s", (1ULL << 40) - 1));
+    db->commit();
+    EXPECT_EQ(openDb(path)->functionCount(), 1);
+}
+
+TEST_F(PatchDbTest, CorruptRowsAreReportedNotHandedOut)
+{
+    const QString path = file("project.db");
+    fillDb(path, {entry(1)});
+    rawExec(path, "INSERT INTO functions VALUES (-5, 'n', 's', 0)");
+    expectFailureNaming([&] { openDb(path)->functions(); }, path, "32-bit RVA");
+
+    const QString path2 = file("project2.db");
+    fillDb(path2, {entry(1)});
+    rawExec(path2, "INSERT INTO functions VALUES (9, 'n', 's', 'text')");
+    expectFailureNaming([&] { openDb(path2)->functions(); }, path2, "not numbers");
+
+    const QString path3 = file("project3.db");
+    fillDb(path3, {entry(1)});
+    rawExec(path3, "INSERT INTO functions VALUES (9, 'n', 's', 1099511627776)");
+    expectFailureNaming([&] { openDb(path3)->functions(); }, path3, "beyond 40 bits");
+}
+
+TEST_F(PatchDbTest, FilesOfOtherKindsAreRefusedAndLeftUntouched)
+{
+    struct Case
+    {
+        const char *name;
+        std::function<void(const QString &)> make;
+        const char *reason;
+    };
+    const Case cases[] = {
+        {"newer.db",
+         [](const QString &p) {
+             createForeignFile(p, "CREATE TABLE functions (address INTEGER PRIMARY KEY, name "
+                                  "TEXT NOT NULL, source_file TEXT NOT NULL, old_bytes INTEGER "
+                                  "NOT NULL); CREATE TABLE meta (key TEXT PRIMARY KEY, value "
+                                  "TEXT NOT NULL); PRAGMA user_version = 2;");
+         },
+         "newer version"},
+        {"foreign.db",
+         [](const QString &p) {
+             createForeignFile(p, "CREATE TABLE songs (title TEXT); INSERT INTO songs VALUES "
+                                  "('x');");
+         },
+         "not a project patch database"},
+        {"foreign-v1.db",
+         [](const QString &p) {
+             createForeignFile(p, "CREATE TABLE functions (address INTEGER PRIMARY KEY, name "
+                                  "TEXT); PRAGMA user_version = 1;");
+         },
+         "source_file"},
+        {"noise.db",
+         [](const QString &p) {
+             QByteArray noise(8192, '\0');
+             for (int i = 0; i < noise.size(); ++i)
+                 noise[i] = char((i * 7919 + 13) & 0xff);
+             writeFile(p, noise);
+         },
+         "not an SQLite database"},
+        {"short-noise.db", [](const QString &p) { writeFile(p, "hello, world\n"); },
+         "not an SQLite database"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = file(c.name);
+        c.make(path);
+        const QByteArray before = fileBytes(path);
+        ASSERT_FALSE(before.isEmpty());
+        expectFailureNaming([&] { openDb(path); }, path, c.reason);
+        EXPECT_EQ(fileBytes(path), before);
+        EXPECT_FALSE(QFileInfo::exists(path + "-journal"));
+    }
+}
+
+TEST_F(PatchDbTest, EmptyFileBecomesADatabase)
+{
+    const QString path = file("empty.db");
+    writeFile(path, QByteArray());
+    fillDb(path, {entry(3)});
+    EXPECT_EQ(openDb(path)->functionCount(), 1);
+    EXPECT_EQ(rawQueryInt(path, "PRAGMA user_version"), 1);
+}
+
+TEST_F(PatchDbTest, UnusableLocationsAreRefusedAndNothingIsCreated)
+{
+    const QString missingFolder = file("no/such/folder/project.db");
+    expectFailureNaming([&] { openDb(missingFolder); }, missingFolder, "does not exist");
+    EXPECT_FALSE(QFileInfo::exists(file("no")));
+
+    // A file where a folder should be.
+    writeFile(file("plain"), "x");
+    const QString underFile = file("plain/project.db");
+    expectFailureNaming([&] { openDb(underFile); }, underFile, "does not exist");
+
+    const QString folder = file("sub");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    expectFailureNaming([&] { openDb(folder); }, folder, "folder");
+
+    // Even root cannot create files in /proc.
+    const QString proc = "/proc/tqt_patchdb_test.db";
+    expectFailureNaming([&] { openDb(proc); }, proc, "cannot");
+    EXPECT_FALSE(QFileInfo::exists(proc));
+}
+
+TEST_F(PatchDbTest, WriteProtectedFileIsRefusedUntouched)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "file permissions do not bind root";
+    const QString path = file("project.db");
+    fillDb(path, {entry(1)});
+    const QByteArray before = fileBytes(path);
+    ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner));
+    expectFailureNaming([&] { openDb(path); }, path, "cannot be written");
+    EXPECT_EQ(fileBytes(path), before);
+
+    const QString folder = file("locked");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    ASSERT_TRUE(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+    const QString inLocked = folder + "/project.db";
+    expectFailureNaming([&] { openDb(inLocked); }, inLocked, "cannot");
+    EXPECT_FALSE(QFileInfo::exists(inLocked));
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+TEST_F(PatchDbTest, DeletedObjectReleasesItsLock)
+{
+    const QString path = file("project.db");
+    fillDb(path, {entry(1)});
+    {
+        auto holder = openDb(path);
+        holder->clearFunctions();
+    }
+    // With no wait at all, a second writer gets the file at once.
+    auto db = openDb(path, 0);
+    db->clearFunctions();
+    db->addFunction(entry(2));
+    db->commit();
+    EXPECT_EQ(openDb(path)->functions(), QSet<PatchedFunction>{PatchedFunction(2)});
+}
+
+TEST(PatchedFunctionTest, EqualAndHashedByAddressAlone)
+{
+    const PatchedFunction a(0x401000, "a", "a.cpp", 1);
+    const PatchedFunction b(0x401000, "b", "b.cpp", 2);
+    const PatchedFunction c(0x401001, "a", "a.cpp", 1);
+    EXPECT_TRUE(a == b);
+    EXPECT_FALSE(a != b);
+    EXPECT_FALSE(a == c);
+    EXPECT_EQ(qHash(a), qHash(b));
+    EXPECT_EQ(qHash(a), 0x401000u);
+    QSet<PatchedFunction> set{a, b, c};
+    EXPECT_EQ(set.size(), 2);
+    EXPECT_TRUE(set.contains(PatchedFunction(0x401001)));
+}
