@@ -1,0 +1,46 @@
+// The rewriter on mutated image bytes: open, then a hook-call patch at RVAs drawn from the
+// input itself and at every 16th RVA of the first 64 KiB, the way a map would list entries.
+#include "FuzzFile.h"
+#include "exerewriter.h"
+
+#include <exception>
+#include <memory>
+
+using namespace TQ::EXTRACTORS::CPP::COMMON;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static const std::string path = TQ::FUZZ::scratchPath(".exe");
+    if (!TQ::FUZZ::writeScratch(path, data, size))
+        return 0;
+    std::unique_ptr<IExeRewriter> rewriter(createExeRewriter(QString::fromStdString(path)));
+    try {
+        rewriter->open();
+    } catch (const std::exception &) {
+        rewriter->close();
+        return 0;
+    }
+    quint32 hook = 0x1000;
+    if (size >= 4)
+        hook = quint32(data[0]) | quint32(data[1]) << 8 | quint32(data[2]) << 16 |
+               quint32(data[3]) << 24;
+    for (quint32 rva = 0; rva < 0x10000; rva += 16) {
+        quint64 old = 0;
+        const PatchResult r = rewriter->patchHookCall(rva, old, 0x9090909090ull, hook);
+        if (r != NotPatchable && (old >> 40) != 0)
+            __builtin_trap(); // the old bytes are five bytes, never more
+    }
+    for (size_t i = 4; i + 4 <= size && i < 256; i += 4) {
+        const quint32 rva = quint32(data[i]) | quint32(data[i + 1]) << 8 |
+                            quint32(data[i + 2]) << 16 | quint32(data[i + 3]) << 24;
+        quint64 old = 0;
+        rewriter->patchHookCall(rva, old, 0x9090909090ull, hook);
+        try {
+            rewriter->writeBytes(rva, old);
+        } catch (const std::exception &) {
+        }
+    }
+    rewriter->close();
+    rewriter->close();
+    return 0;
+}
