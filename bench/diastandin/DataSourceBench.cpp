@@ -144,6 +144,47 @@ void BM_SourceFileOfEveryFunction(benchmark::State &state)
 }
 BENCHMARK(BM_SourceFileOfEveryFunction)->Unit(benchmark::kMillisecond);
 
+// What function records need beyond lines: the function type, its convention and class, and
+// the class's members once per class.
+void BM_TypeOfEveryFunction(benchmark::State &state)
+{
+    size_t functions = 0, classes = 0;
+    for (auto _ : state) {
+        Opened o;
+        if (!open(o, state))
+            return;
+        std::vector<DWORD> seen;
+        ComPtr<IDiaEnumSymbols> all;
+        o.global->findChildren(SymTagFunction, u"*", nsRegularExpression, all.receive());
+        IDiaSymbol *item = nullptr;
+        ULONG fetched = 0;
+        functions = 0;
+        while (all->Next(1, &item, &fetched) == S_OK && fetched == 1) {
+            ComPtr<IDiaSymbol> fn(item), type, udt;
+            ++functions;
+            DWORD convention = 0, classId = 0;
+            if (fn->get_type(type.receive()) != S_OK ||
+                type->get_callingConvention(&convention) != S_OK ||
+                type->get_classParentId(&classId) != S_OK)
+                continue;
+            if (std::find(seen.begin(), seen.end(), classId) != seen.end())
+                continue;
+            seen.push_back(classId);
+            if (o.session->symbolById(classId, udt.receive()) != S_OK)
+                continue;
+            ComPtr<IDiaEnumSymbols> members;
+            udt->findChildren(SymTagNull, nullptr, nsNone, members.receive());
+            IDiaSymbol *member = nullptr;
+            while (members && members->Next(1, &member, &fetched) == S_OK && fetched == 1)
+                member->Release();
+        }
+        classes = seen.size();
+    }
+    state.counters["functions"] = double(functions);
+    state.counters["classes"] = double(classes);
+}
+BENCHMARK(BM_TypeOfEveryFunction)->Unit(benchmark::kMillisecond)->Iterations(2);
+
 // The whole of what the resolve mode asks, from nothing: load, session, every function, its
 // file. Memory is the resident growth while the session is open, against the PDB's size.
 void BM_WholeResolve(benchmark::State &state)
