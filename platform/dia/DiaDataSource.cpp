@@ -27,7 +27,8 @@ namespace PDB {
 
 namespace {
 
-constexpr HRESULT E_UNEXPECTED_ = static_cast<HRESULT>(0x8000FFFFu);
+// Asked out of order: a session before any data was loaded.
+constexpr HRESULT kUnexpected = static_cast<HRESULT>(0x8000FFFFu);
 
 using Index = std::shared_ptr<PdbIndex>;
 
@@ -780,8 +781,7 @@ public:
         if (!toUtf8(executable, path) || path.empty())
             return E_INVALIDARG;
         std::unique_ptr<PdbIndex> loaded;
-        m_lastResult = PdbIndex::load(path, loaded);
-        if (m_lastResult != LoadResult::Ok)
+        if (PdbIndex::load(path, loaded) != LoadResult::Ok)
             return E_FAIL;
         m_index = Index(std::move(loaded));
         return S_OK;
@@ -793,7 +793,7 @@ public:
             return E_POINTER;
         *session = nullptr;
         if (!m_index)
-            return E_UNEXPECTED_;
+            return kUnexpected;
         if (!m_index->build())
             return E_FAIL;
         *session = new (std::nothrow) Session(m_index);
@@ -802,7 +802,6 @@ public:
 
 private:
     Index m_index;
-    LoadResult m_lastResult = LoadResult::Ok;
 };
 
 class Factory final : public ComObject<IClassFactory>

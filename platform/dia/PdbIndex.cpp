@@ -411,27 +411,6 @@ bool findNamedStream(const InfoStream &info, StringRef wanted, uint32_t &index)
 PdbIndex::PdbIndex() : m_impl(new Impl) {}
 PdbIndex::~PdbIndex() = default;
 
-const char *loadResultText(LoadResult result)
-{
-    switch (result) {
-    case LoadResult::Ok:
-        return "loaded";
-    case LoadResult::NoImage:
-        return "the image cannot be read";
-    case LoadResult::NotPe:
-        return "not a PE image";
-    case LoadResult::NoDebugInfo:
-        return "the image has no CodeView debug record";
-    case LoadResult::NoPdb:
-        return "the program database was not found";
-    case LoadResult::Mismatch:
-        return "the program database belongs to another build";
-    case LoadResult::Corrupt:
-        return "the program database is corrupt";
-    }
-    return "unknown";
-}
-
 std::vector<std::string> PdbIndex::pdbCandidates(const std::string &imagePath,
                                                  const std::string &recordedPath)
 {
@@ -773,15 +752,6 @@ std::pair<size_t, size_t> PdbIndex::linesIn(uint32_t rva, uint32_t length) const
 }
 
 // ---- types ----
-
-bool PdbIndex::typeExists(uint32_t typeIndex)
-{
-    const TypeIndex ti(typeIndex);
-    if (ti.isSimple())
-        return ti.getSimpleKind() != SimpleTypeKind::None ||
-               ti.getSimpleMode() != SimpleTypeMode::Direct;
-    return bool(m_impl->type(ti));
-}
 
 void PdbIndex::indexDefinitions()
 {

@@ -126,7 +126,6 @@ public:
     // Types. Canonical indexes see through modifiers and forward references, so a class has
     // one index however it is reached. Indexes that name no record give tag 0 / false.
     uint32_t canonicalType(uint32_t typeIndex);
-    bool typeExists(uint32_t typeIndex);
     const TypeInfo &typeInfo(uint32_t canonicalIndex);
     // The children of a class (canonical index), read once: range into classChild().
     std::pair<size_t, size_t> classChildren(uint32_t canonicalIndex);
@@ -161,8 +160,6 @@ private:
     std::unordered_map<std::string, uint32_t> m_definitionsByName;
     std::vector<uint32_t> m_userTypes;
 };
-
-const char *loadResultText(LoadResult result);
 
 } // namespace PDB
 } // namespace PLATFORM

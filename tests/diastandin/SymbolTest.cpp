@@ -172,6 +172,39 @@ TEST_F(Session, FindSymbolByRvaGivesTheFunctionThatHoldsTheAddress)
     EXPECT_EQ(session()->findSymbolByRVA(0x1000, SymTagFunction, nullptr), E_POINTER);
 }
 
+TEST_F(Session, FindSymbolByRvaForPublicsTakesTheNearestBelow)
+{
+    auto shared = children(global(), SymTagPublicSymbol, "?shared@D@@2HA", nsRegularExpression);
+    ASSERT_EQ(shared.size(), 1u);
+    const DWORD rva = rvaOf(shared[0].get());
+    ComPtr<IDiaSymbol> found;
+    ASSERT_EQ(session()->findSymbolByRVA(rva, SymTagPublicSymbol, found.receive()), S_OK);
+    EXPECT_EQ(nameOf(found.get()), "?shared@D@@2HA");
+    // Data is not a function: the function search finds nothing, the untyped one the public.
+    EXPECT_EQ(session()->findSymbolByRVA(rva, SymTagFunction, found.receive()), S_FALSE);
+    ASSERT_EQ(session()->findSymbolByRVA(rva, SymTagNull, found.receive()), S_OK);
+    EXPECT_EQ(tagOf(found.get()), DWORD(SymTagPublicSymbol));
+    // At code the untyped search prefers the function.
+    const DWORD code = rvaOf(function("freeFn").get());
+    ASSERT_EQ(session()->findSymbolByRVA(code + 1, SymTagNull, found.receive()), S_OK);
+    EXPECT_EQ(tagOf(found.get()), DWORD(SymTagFunction));
+    EXPECT_EQ(nameOf(found.get()), "freeFn");
+    EXPECT_EQ(session()->findSymbolByRVA(code, SymTagUDT, found.receive()), S_FALSE);
+    EXPECT_EQ(session()->findSymbolByRVA(0, SymTagPublicSymbol, found.receive()), S_FALSE);
+}
+
+TEST_F(Session, PublicsCanBeSearchedByUndecoratedName)
+{
+    auto found = children(global(), SymTagPublicSymbol, "int __cdecl freeFn(int)",
+                          nsfUndecoratedName | nsfCaseSensitive);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(nameOf(found[0].get()), "?freeFn@@YAHH@Z");
+    EXPECT_EQ(children(global(), SymTagPublicSymbol, "*D::run(*",
+                       nsfUndecoratedName | nsRegularExpression)
+                  .size(),
+              2u);
+}
+
 TEST_F(Session, LinesAtEachFunctionStartAreThoseOfThePdb)
 {
     if (!haveTool())
