@@ -26,7 +26,7 @@ QList<PeImage::Section> layout()
     Section text{0x1000, 0x100, 0x200};
     place(text.bytes, 0x00, QByteArray("\xC3", 1));
     place(text.bytes, 0x10, call(0x1010, Hook, frame()));
-    place(text.bytes, 0x20, call(0x1020, Hook, QByteArray("\x55\x89\xE5", 3)));
+    place(text.bytes, 0x20, call(0x1020, Hook, QByteArray("\x55\x8B\xE5", 3)));
     place(text.bytes, 0x30, call(0x1030, 0x1080, frame()));
     place(text.bytes, 0x40, call(0x1040, 0x1088, frame()));
     place(text.bytes, 0x50, call(0x1050, 0x1010, frame()));
@@ -39,12 +39,14 @@ QList<PeImage::Section> layout()
     Section rdata{0x1100, 0x80, 0x200};
     place(rdata.bytes, 0x00, call(0x1100, Hook, frame()));
     place(rdata.bytes, 0x10, call(0x1110, 0x1080, frame()));
+    Section midShort{0x6000, 0x800, 0x200}; // raw data followed by the next section's
+    place(midShort.bytes, 0x1FB, call(0x61FB, Hook));
     Section empty{0x5000, 0, 0x200};
-    place(empty.bytes, 0x00, call(0x5000, Hook, frame()));
+    place(empty.bytes, 0x00, frame()); // not the frame of the call before it
     Section shortRaw{0x3000, 0x1000, 0x200};
     place(shortRaw.bytes, 0x000, call(0x3000, Hook, frame()));
     place(shortRaw.bytes, 0x1FB, call(0x31FB, Hook));
-    return {text, rdata, empty, shortRaw};
+    return {text, rdata, midShort, empty, shortRaw};
 }
 
 class RewriterPatchTest : public ::testing::Test
@@ -147,7 +149,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"FiveBytesEndRawData", 0x31FB, PatchedUnframed},
                       Case{"StraddlesEndOfRawData", 0x31FC, NotPatchable},
                       Case{"BeyondRawWithinVirtual", 0x3400, NotPatchable},
-                      Case{"PastLastSection", 0x4000, NotPatchable},
+                      Case{"EndsRawDataBeforeNextRawData", 0x61FB, PatchedUnframed},
+                      Case{"StraddlesIntoNextRawData", 0x61FC, NotPatchable},
+                      Case{"BeyondRawBeforeNextRawData", 0x6200, NotPatchable},
+                      Case{"PastLastSection", 0x7000, NotPatchable},
                       Case{"HighestRva", 0xFFFFFFFF, NotPatchable}),
     [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
 
@@ -195,7 +200,8 @@ TEST_F(RewriterPatchTest, WriteBytesOutsideTheFileThrowsAndWritesNothing)
     } cases[] = {
         {0x0FFF, "patch failed for addr: fff"},  {0x2000, "patch failed for addr: 2000"},
         {0x5000, "patch failed for addr: 5000"}, {0x31FC, "patch failed for addr: 31fc"},
-        {0x3400, "patch failed for addr: 3400"}, {0xABCDEF01, "patch failed for addr: abcdef01"}};
+        {0x3400, "patch failed for addr: 3400"}, {0x61FC, "patch failed for addr: 61fc"},
+        {0x6200, "patch failed for addr: 6200"}, {0xABCDEF01, "patch failed for addr: abcdef01"}};
     for (const auto &c : cases) {
         try {
             rewriter->writeBytes(c.rva, NewBytes);
