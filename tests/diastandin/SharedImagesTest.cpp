@@ -1,5 +1,5 @@
-// The data source on the images of the test-image builder: what every image must answer as
-// llvm-pdbutil reads it, and the layouts of the classes and folded images.
+// The data source on this folder's image and those of the test-image builder: what every image
+// must answer as llvm-pdbutil reads it, and the layouts of the classes and folded images.
 #include "TestImage.h"
 
 #include <gtest/gtest.h>
@@ -23,13 +23,19 @@ std::vector<std::string> sharedImages()
     return out;
 }
 
-// "name:ext" -> path of the image file.
-std::string sharedImagePath(const std::string &item)
+std::string baseName(const std::string &path)
 {
-    const size_t colon = item.find(':');
-    const std::string name = item.substr(0, colon);
-    return std::string(TQT_TEST_IMAGES_DIR) + "/" + name + "/" + name + "." +
-           item.substr(colon + 1);
+    const size_t slash = path.find_last_of('/');
+    const std::string file = path.substr(slash + 1);
+    return file.substr(0, file.find('.'));
+}
+
+std::string imageNamed(const std::string &name)
+{
+    for (const std::string &path : sharedImages())
+        if (baseName(path) == name)
+            return path;
+    return std::string();
 }
 
 std::string pdbOf(const std::string &image)
@@ -42,7 +48,7 @@ class SharedImage : public ::testing::TestWithParam<std::string>
 protected:
     void SetUp() override
     {
-        m_path = sharedImagePath(GetParam());
+        m_path = GetParam();
         ASSERT_TRUE(openImage(m_path, m_dia)) << m_path;
     }
 
@@ -64,7 +70,7 @@ TEST_P(SharedImage, PublicsMatchThePdb)
 
     const size_t penters =
         children(m_dia.global.get(), SymTagPublicSymbol, "__penter", nsRegularExpression).size();
-    EXPECT_EQ(penters, GetParam().rfind("nopenter:", 0) == 0 ? 0u : 1u);
+    EXPECT_EQ(penters, baseName(m_path) == "nopenter" ? 0u : 1u);
 }
 
 TEST_P(SharedImage, EveryFunctionStartHasThePdbsLineAndIsFoundByRva)
@@ -108,26 +114,18 @@ TEST_P(SharedImage, EveryFunctionStartHasThePdbsLineAndIsFoundByRva)
 
 INSTANTIATE_TEST_SUITE_P(Images, SharedImage, ::testing::ValuesIn(sharedImages()),
                          [](const ::testing::TestParamInfo<std::string> &info) {
-                             return info.param.substr(0, info.param.find(':'));
+                             return baseName(info.param);
                          });
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(SharedImage);
-
-bool hasImage(const std::string &name)
-{
-    for (const std::string &item : sharedImages())
-        if (item.rfind(name + ":", 0) == 0)
-            return true;
-    return false;
-}
 
 class ClassesImage : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        if (!hasImage("classes"))
+        if (imageNamed("classes").empty())
             GTEST_SKIP() << "the classes image is not built here";
-        ASSERT_TRUE(openImage(sharedImagePath("classes:exe"), m_dia));
+        ASSERT_TRUE(openImage(imageNamed("classes"), m_dia));
     }
 
     ComPtr<IDiaSymbol> function(const char *name)
@@ -263,10 +261,10 @@ TEST_F(ClassesImage, TemplateInstancesAreDistinctClasses)
 
 TEST(FoldedImage, SeveralNamesAtOneAddress)
 {
-    if (!hasImage("folded"))
+    if (imageNamed("folded").empty())
         GTEST_SKIP() << "the folded image is not built here";
     Dia dia;
-    ASSERT_TRUE(openImage(sharedImagePath("folded:exe"), dia));
+    ASSERT_TRUE(openImage(imageNamed("folded"), dia));
     std::set<DWORD> rvas;
     for (const char *name : {"?addSeven@@YAHH@Z", "?plusSeven@@YAHH@Z", "_sevenMore"}) {
         auto p = children(dia.global.get(), SymTagPublicSymbol, name, nsRegularExpression);
