@@ -90,13 +90,4 @@ TEST_F(FileMapTest, LockLastsWhileFileOrMappingIsOpen)
     EXPECT_EQ(descriptorsTo(path), 1) << "the failed open left its descriptor";
 }
 
-TEST_F(FileMapTest, EmptyFileHasNoMapping)
-{
-    ASSERT_TRUE(PeImage::write(path, QByteArray()));
-    const FM::Handle file = FM::createFileForPatching(utf16(path).c_str());
-    ASSERT_NE(file, FM::invalidHandleValue());
-    EXPECT_EQ(FM::createFileMapping(file), nullptr);
-    EXPECT_TRUE(FM::closeHandle(file));
-}
-
 } // namespace

@@ -171,17 +171,6 @@ TEST_F(RewriterPatchTest, BitLayoutOfOldAndNewBytes)
     EXPECT_EQ(after.mid(at, 8), QByteArray("\x94\x93\x92\x91\x90\x55\x8B\xEC", 8));
 }
 
-TEST_F(RewriterPatchTest, CleanedSiteReadsAsNopsOnTheNextRun)
-{
-    const quint64 nops = 0x9090909090ull;
-    quint64 oldBytes = 0;
-    ASSERT_EQ(rewriter->patchHookCall(0x1020, oldBytes, nops, Hook), PatchedUnframed);
-    rewriter->close();
-    rewriter->open();
-    EXPECT_EQ(rewriter->patchHookCall(0x1020, oldBytes, nops, Hook), AlreadyNops);
-    EXPECT_EQ(oldBytes, nops);
-}
-
 TEST_F(RewriterPatchTest, WriteBytesWritesWithoutCheck)
 {
     rewriter->writeBytes(0x1068, NewBytes);
