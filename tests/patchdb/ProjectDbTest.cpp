@@ -7,6 +7,7 @@
 #include <exception>
 #include <functional>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace patchdbtest;
@@ -291,22 +292,43 @@ TEST_F(PatchDbTest, UnusableLocationsAreRefusedAndNothingIsCreated)
 
 TEST_F(PatchDbTest, WriteProtectedFileIsRefusedUntouched)
 {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "file permissions do not bind root";
     const QString path = file("project.db");
     fillDb(path, {entry(1)});
     const QByteArray before = fileBytes(path);
-    ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner));
-    expectFailureNaming([&] { openDb(path); }, path, "cannot be written");
-    EXPECT_EQ(fileBytes(path), before);
-
     const QString folder = file("locked");
     ASSERT_TRUE(QDir().mkpath(folder));
-    ASSERT_TRUE(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
     const QString inLocked = folder + "/project.db";
-    expectFailureNaming([&] { openDb(inLocked); }, inLocked, "cannot");
+
+    // Permissions do not bind root: then the checks run in a child that is an ordinary user.
+    const auto check = [&] {
+        expectFailureNaming([&] { openDb(path); }, path, "cannot be written");
+        expectFailureNaming([&] { openDb(inLocked); }, inLocked, "cannot be created");
+    };
+    const QFile::Permissions readOnly = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther |
+                                        QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
+    ASSERT_TRUE(QFile::setPermissions(path, readOnly & ~QFile::ExeOwner & ~QFile::ExeGroup &
+                                                ~QFile::ExeOther));
+    ASSERT_TRUE(QFile::setPermissions(folder, readOnly));
+    if (geteuid() != 0) {
+        check();
+    } else {
+        ASSERT_TRUE(QFile::setPermissions(m_dir.path(), readOnly | QFile::WriteOwner));
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(3);
+            check();
+            _exit(::testing::Test::HasFailure() ? 1 : 0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "the checks failed as an ordinary user";
+    }
+    EXPECT_EQ(fileBytes(path), before);
     EXPECT_FALSE(QFileInfo::exists(inLocked));
-    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile::setPermissions(folder, readOnly | QFile::WriteOwner);
 }
 
 TEST_F(PatchDbTest, DeletedObjectReleasesItsLock)
