@@ -382,6 +382,14 @@ const FunctionInfo *DiaModule::functionInfo(quint32 address)
 
     if (valid) {
         locationFound = findSourceLocation(rva, sourceFile, line);
+        if (locationFound) {
+            // Many functions share a file: keep one shared copy of each path.
+            auto known = sourceFiles.constFind(sourceFile);
+            if (known != sourceFiles.constEnd())
+                sourceFile = *known;
+            else
+                sourceFiles.insert(sourceFile);
+        }
         ComPtr<IDiaSymbol> symbol;
         if (findFunctionSymbol(rva, symbol)) {
             nameRead = readName(symbol.get(), name);

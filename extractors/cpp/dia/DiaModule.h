@@ -4,6 +4,8 @@
 #include "DiaInterfaces.h"
 #include "Module.h"
 
+#include <QSet>
+
 namespace TQ {
 namespace EXTRACTORS {
 namespace CPP {
@@ -47,6 +49,8 @@ private:
     bool addDataType(ClassInfo *description, IDiaSymbol *type, const QList<int> &offsets);
     bool addDataType(ClassInfo *description, IDiaSymbol *type, const QList<int> &offsets,
                      const QList<QPair<quint32, quint32>> &dimensions, int depth);
+
+    QSet<QString> sourceFiles; // the paths that function records share
 
     // Released in reverse order of declaration: global scope, session, data source.
     TQ::PLATFORM::ComPtr<IDiaDataSource> dataSource;
