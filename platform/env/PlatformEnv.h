@@ -1,0 +1,37 @@
+// Environment, application-data folders and the product's registry stores, as the product code
+// expects them from the Windows run-time, answered from the XDG conventions of this platform.
+#pragma once
+
+#include <QByteArray>
+#include <QSettings>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+namespace TQ::PLATFORM::ENV {
+
+// The value of an environment variable, or nothing when it is not set (the answer of
+// _dupenv_s). "APPDATA" is answered, when it is not set, with the user's configuration folder.
+std::optional<QByteArray> environmentValue(const char *name);
+
+// The user's configuration folder: $XDG_CONFIG_HOME, else $HOME/.config; empty when neither
+// is set.
+QString userConfigFolder();
+
+// The machine-wide application-data folder: the first folder of $XDG_CONFIG_DIRS, else
+// /etc/xdg.
+QString commonAppDataFolder();
+
+enum class RegistryScope { User, Machine };
+
+// The file that stands for the registry key Software\<organization>\<application> of a scope.
+QString registryStorePath(RegistryScope scope, const QString &organization,
+                          const QString &application);
+
+// One registry store, read and written through Qt's native settings format. The folders are
+// looked up at every call, so that a changed environment is followed.
+std::unique_ptr<QSettings> openRegistryStore(RegistryScope scope, const QString &organization,
+                                             const QString &application);
+
+} // namespace TQ::PLATFORM::ENV
