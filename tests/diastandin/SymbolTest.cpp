@@ -423,6 +423,12 @@ TEST_F(Session, IdsAreStableAndNameEqualSymbols)
     for (size_t i = 0; i < first.size(); ++i)
         EXPECT_EQ(idOf(first[i].get()), idOf(second[i].get()));
 
+    // The global list of classes names the same symbol as the member function's class.
+    auto listed = children(global(), SymTagUDT, "D", nsNone);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(idOf(listed[0].get()), idOf(d.get()));
+    EXPECT_EQ(children(global(), SymTagUDT, "Outer::Inner<*>", nsRegularExpression).size(), 1u);
+
     DWORD globalId = 0;
     ASSERT_EQ(global()->get_symIndexId(&globalId), S_OK);
     EXPECT_EQ(tagOf(byId(globalId).get()), DWORD(SymTagExe));
