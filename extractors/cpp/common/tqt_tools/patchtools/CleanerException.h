@@ -1,0 +1,26 @@
+// The patch-clean workflow's own exception type.
+#pragma once
+
+#include <exception>
+#include <string>
+
+namespace TQ {
+namespace EXTRACTORS {
+namespace CPP {
+namespace COMMON {
+
+class Exception : public std::exception
+{
+public:
+    explicit Exception(const std::string &message) : m_message(message) {}
+    explicit Exception(const char *message) : m_message(message ? message : "") {}
+    const char *what() const noexcept override { return m_message.c_str(); }
+
+private:
+    std::string m_message;
+};
+
+} // namespace COMMON
+} // namespace CPP
+} // namespace EXTRACTORS
+} // namespace TQ

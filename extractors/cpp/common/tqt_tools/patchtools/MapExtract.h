@@ -1,0 +1,27 @@
+// What the linker map-file reader produces: the map's functions and where the name list goes.
+#pragma once
+
+#include "FunctionInfo.h"
+
+#include <QFileInfo>
+#include <QList>
+
+namespace TQ {
+namespace EXTRACTORS {
+namespace CPP {
+namespace COMMON {
+
+class MapExtract
+{
+public:
+    // The name list is the map's name with "_tq" before its last suffix, in mapFile's directory.
+    explicit MapExtract(const QFileInfo &mapFile);
+
+    QFileInfo nameListFile;
+    QList<DIA::FunctionInfo> functions;
+};
+
+} // namespace COMMON
+} // namespace CPP
+} // namespace EXTRACTORS
+} // namespace TQ

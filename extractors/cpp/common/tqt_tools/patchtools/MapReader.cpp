@@ -1,0 +1,147 @@
+// The linker map-file reader.
+#include "BinaryPatchCleaner.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+
+#include <string>
+
+namespace TQ {
+namespace EXTRACTORS {
+namespace CPP {
+namespace COMMON {
+
+using DIA::FunctionInfo;
+
+namespace {
+
+const int NameColumn = 21;
+const int AddressColumn = 48;
+const int HexFieldWidth = 8;
+const int FlagOffset = 9; // from the address column
+const quint32 NoLine = 0xFFFFFFFF;
+const int NameListChunk = 1 << 16;
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// The hexadecimal field of up to 8 characters at column of line, read as QByteArray::toUInt
+// reads it; only what the line holds is read. Not a number gives 0.
+quint32 hexField(const QByteArray &line, int column)
+{
+    const int length = qMin(HexFieldWidth, line.size() - column);
+    if (length <= 0)
+        return 0;
+    const char *field = line.constData() + column;
+    if (length == HexFieldWidth) {
+        // The linker always writes eight digits; parse those without a copy.
+        quint32 value = 0;
+        int i = 0;
+        for (; i < HexFieldWidth; ++i) {
+            const int digit = hexDigit(field[i]);
+            if (digit < 0)
+                break;
+            value = (value << 4) | quint32(digit);
+        }
+        if (i == HexFieldWidth)
+            return value;
+    }
+    bool ok = false;
+    const quint32 value = QByteArray(field, length).toUInt(&ok, 16);
+    return ok ? value : 0;
+}
+
+void appendHex(std::string &out, quint32 value)
+{
+    char digits[8];
+    int n = 0;
+    do {
+        digits[n++] = "0123456789abcdef"[value & 0xF];
+        value >>= 4;
+    } while (value != 0);
+    while (n > 0)
+        out.push_back(digits[--n]);
+}
+
+} // namespace
+
+MapExtract::MapExtract(const QFileInfo &mapFile)
+    : nameListFile(mapFile.dir(),
+                   mapFile.completeBaseName() + QLatin1String("_tq.") + mapFile.suffix())
+{
+}
+
+void BinaryPatchCleaner::readMapFile(QFileInfo mapFile, MapExtract *extract)
+{
+    QByteArray content;
+    {
+        QFile in(mapFile.absoluteFilePath());
+        if (in.open(QIODevice::ReadOnly))
+            content = in.readAll();
+    }
+
+    // A name list that cannot be written loses its lines; the records are produced all the same.
+    QFile nameList(extract->nameListFile.absoluteFilePath());
+    const bool writeNames = nameList.open(QIODevice::WriteOnly);
+    std::string pending;
+    pending.reserve(NameListChunk + 4096);
+
+    const QString notResolved = QStringLiteral("not resolved yet");
+    const char *const data = content.constData();
+    const int size = content.size();
+    quint32 imageBase = 0;
+    int start = 0;
+    while (start < size) {
+        const int cr = content.indexOf('\r', start);
+        if (cr < 0)
+            break; // the text after the last line end is not a line
+        const QByteArray line = QByteArray::fromRawData(data + start, cr - start);
+        start = cr + 2;
+
+        if (imageBase == 0 && line.contains("___ImageBase")) {
+            imageBase = hexField(line, AddressColumn);
+            continue;
+        }
+        if (line.size() <= NameColumn || !line.endsWith(".obj"))
+            continue;
+        const int nameEnd = line.indexOf(' ', NameColumn);
+        if (nameEnd < 0)
+            continue;
+        const int addressColumn = qMax(AddressColumn, nameEnd + 1);
+        const int flagColumn = addressColumn + FlagOffset;
+        if (flagColumn < line.size() && line.at(flagColumn) != 'f')
+            continue;
+
+        const quint32 rva =
+            hexField(line, addressColumn) - imageBase; // unsigned: wraps below the base
+        if (writeNames) {
+            pending.append(line.constData() + NameColumn, nameEnd - NameColumn);
+            pending.push_back(' ');
+            appendHex(pending, rva);
+            pending.push_back('\n');
+            if (pending.size() >= size_t(NameListChunk)) {
+                nameList.write(pending.data(), qint64(pending.size()));
+                pending.clear();
+            }
+        }
+        extract->functions.append(FunctionInfo(rva, notResolved, notResolved, NoLine, rva, NoLine,
+                                               NoLine, DIA::NotAMethod, 0, nullptr));
+    }
+    if (writeNames && !pending.empty())
+        nameList.write(pending.data(), qint64(pending.size()));
+    nameList.close();
+}
+
+} // namespace COMMON
+} // namespace CPP
+} // namespace EXTRACTORS
+} // namespace TQ

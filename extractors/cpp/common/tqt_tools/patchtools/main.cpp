@@ -1,0 +1,31 @@
+// The patch-clean tool's entry point.
+#include "BinaryPatchCleaner.h"
+
+#include <QCoreApplication>
+
+#include <exception>
+#include <iostream>
+#include <string>
+
+using TQ::EXTRACTORS::CPP::COMMON::BinaryPatchCleaner;
+
+int main(int argc, char *argv[])
+{
+    // Without this guard a failure to build the application or the settings would end the
+    // process without a word.
+    try {
+        QCoreApplication application(argc, argv);
+        BinaryPatchCleaner cleaner;
+        int exitCode = 1;
+        try {
+            if (cleaner.run())
+                exitCode = 0;
+        } catch (const std::exception &e) {
+            BinaryPatchCleaner::showMessage(std::string(e.what()));
+        }
+        return exitCode;
+    } catch (const std::exception &e) {
+        std::cout << e.what() << std::endl;
+        return 1;
+    }
+}
