@@ -202,25 +202,3 @@ TEST_F(PatchDbTest, ProcessKilledBeforeCommitLeavesFileAsItWas)
     db.reset();
     EXPECT_EQ(fileBytes(path), before);
 }
-
-TEST_F(PatchDbTest, TwoProcessesCreatingOneNewFileAgreeOnItsSchema)
-{
-    const QString path = file("new.db");
-    Child other([&](Child &self) {
-        self.receive();
-        fillDb(path, {entry(0x10)});
-        return 0;
-    });
-    ASSERT_TRUE(other.started());
-    ASSERT_TRUE(other.send('g'));
-    auto db = openDb(path);
-    db->functions();
-    db->addFunction(entry(0x20));
-    db->commit();
-    db.reset();
-    EXPECT_EQ(other.wait(), 0);
-    auto check = openDb(path);
-    // Whichever came second cleared what the first wrote; the file is a sound database.
-    EXPECT_GE(check->functionCount(), 1);
-    EXPECT_EQ(rawQueryInt(path, "PRAGMA user_version"), 1);
-}

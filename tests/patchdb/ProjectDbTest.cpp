@@ -28,11 +28,6 @@ void expectFailureNaming(const std::function<void()> &fn, const QString &path, c
     ADD_FAILURE() << "no exception for " << path.toStdString();
 }
 
-void createForeignFile(const QString &path, const char *sql)
-{
-    rawExec(path, sql);
-}
-
 } // namespace
 
 TEST_F(PatchDbTest, EntriesAndTimestampSurviveReopen)
@@ -44,6 +39,8 @@ TEST_F(PatchDbTest, EntriesAndTimestampSurviveReopen)
     {
         auto db = openDb(path);
         EXPECT_EQ(db->path(), QFileInfo(path).absoluteFilePath());
+        EXPECT_TRUE(db->executableTimestamp().isEmpty());
+        EXPECT_FALSE(db->inTransaction());
         EXPECT_TRUE(db->functions().isEmpty());
         EXPECT_TRUE(db->inTransaction());
         db->clearFunctions();
@@ -80,14 +77,6 @@ TEST_F(PatchDbTest, EntriesAndTimestampSurviveReopen)
     EXPECT_EQ(rawQueryInt(path, "SELECT old_bytes FROM functions WHERE address = 4294967280"),
               0xffffffffffLL);
     EXPECT_EQ(rawQueryInt(path, "SELECT count(*) FROM meta WHERE key = 'executable_timestamp'"), 1);
-}
-
-TEST_F(PatchDbTest, FreshFileHasNoEntriesAndNoTimestamp)
-{
-    auto db = openDb(file("fresh.db"));
-    EXPECT_EQ(db->functionCount(), 0);
-    EXPECT_TRUE(db->executableTimestamp().isEmpty());
-    EXPECT_FALSE(db->inTransaction());
 }
 
 TEST_F(PatchDbTest, RewriteWithoutCommitLeavesFileAsItWas)
@@ -163,7 +152,9 @@ TEST_F(PatchDbTest, SecondEntryForAnAddressKeepsTheFirst)
 
 TEST_F(PatchDbTest, ClearAndCommitEmptiesButKeepsTimestamp)
 {
+    // An empty file is an empty database and gets the tables.
     const QString path = file("project.db");
+    writeFile(path, QByteArray());
     fillDb(path, {entry(1), entry(2)});
     openDb(path)->setExecutableTimestamp("t1");
     {
@@ -192,81 +183,59 @@ TEST_F(PatchDbTest, OldBytesBeyondFortyBitsAreRefused)
 
 TEST_F(PatchDbTest, CorruptRowsAreReportedNotHandedOut)
 {
-    const QString path = file("project.db");
-    fillDb(path, {entry(1)});
-    rawExec(path, "INSERT INTO functions VALUES (-5, 'n', 's', 0)");
-    expectFailureNaming([&] { openDb(path)->functions(); }, path, "32-bit RVA");
-
-    const QString path2 = file("project2.db");
-    fillDb(path2, {entry(1)});
-    rawExec(path2, "INSERT INTO functions VALUES (9, 'n', 's', 'text')");
-    expectFailureNaming([&] { openDb(path2)->functions(); }, path2, "not numbers");
-
-    const QString path3 = file("project3.db");
-    fillDb(path3, {entry(1)});
-    rawExec(path3, "INSERT INTO functions VALUES (9, 'n', 's', 1099511627776)");
-    expectFailureNaming([&] { openDb(path3)->functions(); }, path3, "beyond 40 bits");
+    const char *const rows[][2] = {
+        {"INSERT INTO functions VALUES (-5, 'n', 's', 0)", "32-bit RVA"},
+        {"INSERT INTO functions VALUES (4294967296, 'n', 's', 0)", "32-bit RVA"},
+        {"INSERT INTO functions VALUES (9, 'n', 's', 'text')", "not numbers"},
+        {"INSERT INTO functions VALUES (9, 'n', 's', 1099511627776)", "beyond 40 bits"},
+    };
+    int i = 0;
+    for (const auto &row : rows) {
+        const QString path = file(QString("corrupt%1.db").arg(i++));
+        fillDb(path, {entry(1)});
+        rawExec(path, row[0]);
+        expectFailureNaming([&] { openDb(path)->functions(); }, path, row[1]);
+    }
 }
 
 TEST_F(PatchDbTest, FilesOfOtherKindsAreRefusedAndLeftUntouched)
 {
-    struct Case
+    const char *const tables = "CREATE TABLE functions (address INTEGER PRIMARY KEY, name TEXT "
+                               "NOT NULL, source_file TEXT NOT NULL, old_bytes INTEGER NOT NULL);"
+                               "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);";
+    QByteArray noise(8192, '\0');
+    for (int i = 0; i < noise.size(); ++i)
+        noise[i] = char((i * 7919 + 13) & 0xff);
+    const struct
     {
         const char *name;
-        std::function<void(const QString &)> make;
+        QByteArray sql; // empty: the file holds the bytes instead
+        QByteArray bytes;
         const char *reason;
-    };
-    const Case cases[] = {
-        {"newer.db",
-         [](const QString &p) {
-             createForeignFile(p, "CREATE TABLE functions (address INTEGER PRIMARY KEY, name "
-                                  "TEXT NOT NULL, source_file TEXT NOT NULL, old_bytes INTEGER "
-                                  "NOT NULL); CREATE TABLE meta (key TEXT PRIMARY KEY, value "
-                                  "TEXT NOT NULL); PRAGMA user_version = 2;");
-         },
-         "newer version"},
-        {"foreign.db",
-         [](const QString &p) {
-             createForeignFile(p, "CREATE TABLE songs (title TEXT); INSERT INTO songs VALUES "
-                                  "('x');");
-         },
-         "not a project patch database"},
+    } cases[] = {
+        {"newer.db", QByteArray(tables) + "PRAGMA user_version = 2;", {}, "newer version"},
+        {"foreign.db", "CREATE TABLE songs (title TEXT);", {}, "not a project patch database"},
         {"foreign-v1.db",
-         [](const QString &p) {
-             createForeignFile(p, "CREATE TABLE functions (address INTEGER PRIMARY KEY, name "
-                                  "TEXT); PRAGMA user_version = 1;");
-         },
+         "CREATE TABLE functions (address INTEGER, name TEXT);"
+         "PRAGMA user_version = 1;",
+         {},
          "source_file"},
-        {"noise.db",
-         [](const QString &p) {
-             QByteArray noise(8192, '\0');
-             for (int i = 0; i < noise.size(); ++i)
-                 noise[i] = char((i * 7919 + 13) & 0xff);
-             writeFile(p, noise);
-         },
-         "not an SQLite database"},
-        {"short-noise.db", [](const QString &p) { writeFile(p, "hello, world\n"); },
-         "not an SQLite database"},
+        {"noise.db", {}, noise, "not an SQLite database"},
+        {"short-noise.db", {}, "hello, world\n", "not an SQLite database"},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const QString path = file(c.name);
-        c.make(path);
+        if (c.sql.isEmpty())
+            writeFile(path, c.bytes);
+        else
+            rawExec(path, c.sql.constData());
         const QByteArray before = fileBytes(path);
         ASSERT_FALSE(before.isEmpty());
         expectFailureNaming([&] { openDb(path); }, path, c.reason);
         EXPECT_EQ(fileBytes(path), before);
         EXPECT_FALSE(QFileInfo::exists(path + "-journal"));
     }
-}
-
-TEST_F(PatchDbTest, EmptyFileBecomesADatabase)
-{
-    const QString path = file("empty.db");
-    writeFile(path, QByteArray());
-    fillDb(path, {entry(3)});
-    EXPECT_EQ(openDb(path)->functionCount(), 1);
-    EXPECT_EQ(rawQueryInt(path, "PRAGMA user_version"), 1);
 }
 
 TEST_F(PatchDbTest, UnusableLocationsAreRefusedAndNothingIsCreated)
@@ -329,22 +298,6 @@ TEST_F(PatchDbTest, WriteProtectedFileIsRefusedUntouched)
     EXPECT_EQ(fileBytes(path), before);
     EXPECT_FALSE(QFileInfo::exists(inLocked));
     QFile::setPermissions(folder, readOnly | QFile::WriteOwner);
-}
-
-TEST_F(PatchDbTest, DeletedObjectReleasesItsLock)
-{
-    const QString path = file("project.db");
-    fillDb(path, {entry(1)});
-    {
-        auto holder = openDb(path);
-        holder->clearFunctions();
-    }
-    // With no wait at all, a second writer gets the file at once.
-    auto db = openDb(path, 0);
-    db->clearFunctions();
-    db->addFunction(entry(2));
-    db->commit();
-    EXPECT_EQ(openDb(path)->functions(), QSet<PatchedFunction>{PatchedFunction(2)});
 }
 
 TEST(PatchedFunctionTest, EqualAndHashedByAddressAlone)

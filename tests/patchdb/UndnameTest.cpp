@@ -136,15 +136,12 @@ TEST_F(UndnameTest, LineLayoutByteForByte)
                                 "_main 401000\r\n"
                                 "public: virtual __thiscall Foo::~Foo(void) 00ab\r\n"));
     EXPECT_TRUE(r.err.isEmpty());
-}
 
-TEST_F(UndnameTest, UnusualLinesKeepOneOutputLineEach)
-{
     // A last line without LF, CR LF input, an empty line and a line without a blank.
-    const ProgramRun r =
-        runProgram(Undname, {write("names.txt", "?x@@3HA 10\r\n\n_lone\n?y@@3HA 20")});
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, QByteArray("int x 10\r\n\r\n_lone\r\nint y 20\r\n"));
+    const ProgramRun odd =
+        runProgram(Undname, {write("odd.txt", "?x@@3HA 10\r\n\n_lone\n?y@@3HA 20")});
+    EXPECT_EQ(odd.exitCode, 0);
+    EXPECT_EQ(odd.out, QByteArray("int x 10\r\n\r\n_lone\r\nint y 20\r\n"));
 
     const ProgramRun empty = runProgram(Undname, {write("empty.txt", "")});
     EXPECT_EQ(empty.exitCode, 0);
@@ -188,12 +185,9 @@ TEST_F(UndnameTest, MissingFileOrArgumentFails)
     EXPECT_NE(r.exitCode, 0);
     EXPECT_TRUE(r.out.isEmpty());
     EXPECT_TRUE(r.err.contains(missing.toLocal8Bit())) << r.err.constData();
-
-    const ProgramRun folder = runProgram(Undname, {m_dir.path()});
-    EXPECT_NE(folder.exitCode, 0);
-    EXPECT_FALSE(folder.err.isEmpty());
-
-    const ProgramRun none = runProgram(Undname, {});
-    EXPECT_NE(none.exitCode, 0);
-    EXPECT_FALSE(none.err.isEmpty());
+    for (const QStringList &args : {QStringList{m_dir.path()}, QStringList{}}) {
+        const ProgramRun bad = runProgram(Undname, args);
+        EXPECT_NE(bad.exitCode, 0);
+        EXPECT_FALSE(bad.err.isEmpty());
+    }
 }
