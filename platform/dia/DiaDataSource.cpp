@@ -95,6 +95,23 @@ bool isTypeSymbol(PdbIndex &index, uint32_t canonical)
     return canonical != 0 && canonical <= kIndexMask && index.typeInfo(canonical).tag != 0;
 }
 
+DWORD childTag(PdbIndex &index, const ClassChild &c)
+{
+    switch (c.kind) {
+    case ClassChild::Method:
+        return SymTagFunction;
+    case ClassChild::Data:
+        return SymTagData;
+    case ClassChild::BaseClass:
+        return SymTagBaseClass;
+    case ClassChild::VTable:
+        return SymTagVTable;
+    case ClassChild::NestedType:
+        return index.typeInfo(c.type).tag;
+    }
+    return SymTagNull;
+}
+
 class EnumSymbols final : public ComObject<IDiaEnumSymbols>
 {
 public:
@@ -315,23 +332,7 @@ public:
             *tag = SymTagPublicSymbol;
             break;
         case Kind::Child:
-            switch (child().kind) {
-            case ClassChild::Method:
-                *tag = SymTagFunction;
-                break;
-            case ClassChild::Data:
-                *tag = SymTagData;
-                break;
-            case ClassChild::BaseClass:
-                *tag = SymTagBaseClass;
-                break;
-            case ClassChild::VTable:
-                *tag = SymTagVTable;
-                break;
-            case ClassChild::NestedType:
-                *tag = m_index->typeInfo(child().type).tag;
-                break;
-            }
+            *tag = childTag(*m_index, child());
             break;
         case Kind::Type:
             *tag = typeInfo().tag;
@@ -626,27 +627,20 @@ private:
     {
         const auto range = m_index->classChildren(m_item);
         for (size_t i = range.first; i < range.second && i <= kIndexMask; ++i) {
-            ComPtr<IDiaSymbol> child;
-            DWORD childTag = 0;
-            BStr childName;
             const ClassChild &c = m_index->classChild(i);
+            // A nested type is shown as the type itself, with the type's id.
             const bool nested = c.kind == ClassChild::NestedType;
             if (nested && !isTypeSymbol(*m_index, c.type))
                 continue;
-            const DWORD id = nested ? makeId(Kind::Type, c.type) : makeId(Kind::Child, uint32_t(i));
-            if (FAILED(
-                    newSymbol(m_index, Kind(id >> kIndexBits), id & kIndexMask, child.receive())) ||
-                child->get_symTag(&childTag) != S_OK)
+            if (tag != SymTagNull && childTag(*m_index, c) != DWORD(tag))
                 continue;
-            if (tag != SymTagNull && childTag != DWORD(tag))
-                continue;
-            // A base class is named after its class, every other member by its own name.
-            const std::string_view text = c.kind == ClassChild::BaseClass
+            // Bases and nested types are named after their type, other members by their own name.
+            const std::string_view text = c.kind == ClassChild::BaseClass || nested
                                               ? std::string_view(m_index->typeInfo(c.type).name)
                                               : std::string_view(c.name);
             if (!filter.matches(text))
                 continue;
-            ids.push_back(id);
+            ids.push_back(nested ? makeId(Kind::Type, c.type) : makeId(Kind::Child, uint32_t(i)));
         }
     }
 
@@ -657,7 +651,6 @@ private:
 
 HRESULT newSymbol(const Index &index, Kind kind, uint32_t item, IDiaSymbol **out)
 {
-    *out = nullptr;
     *out = new (std::nothrow) Symbol(index, kind, item);
     return *out ? S_OK : E_OUTOFMEMORY;
 }

@@ -332,6 +332,19 @@ TEST_F(Session, ClassChildrenAreMethodsDataAndBases)
     EXPECT_TRUE(children(d.get(), SymTagData, "run", nsNone).empty());
 }
 
+TEST_F(Session, NestedTypesAreChildrenWithTheTypesOwnId)
+{
+    ComPtr<IDiaSymbol> d = classOf("D::get");
+    auto nested = children(d.get(), SymTagUDT, nullptr, nsNone);
+    ASSERT_EQ(nested.size(), 1u);
+    EXPECT_EQ(nameOf(nested[0].get()), "D::Node");
+    EXPECT_EQ(lengthOf(nested[0].get()), 4u);
+    EXPECT_EQ(children(d.get(), SymTagNull, "D::Node", nsNone).size(), 1u);
+    auto data = members(d.get(), SymTagData);
+    ASSERT_TRUE(data.count("node"));
+    EXPECT_EQ(idOf(typeOf(data["node"].get()).get()), idOf(nested[0].get()));
+}
+
 TEST_F(Session, BaseClassesTellOffsetOrVirtualBasePointerOffset)
 {
     ComPtr<IDiaSymbol> d = classOf("D::get");

@@ -31,6 +31,11 @@ public:
     const E constOne;
     Fwd *link;
     int numbers[4];
+    struct Node
+    {
+        int n;
+    };
+    Node node;
     static int shared;
     D() : x(0), constOne{'a', 2} {}
     void run();
