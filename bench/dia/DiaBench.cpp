@@ -70,6 +70,7 @@ bool usable(benchmark::State &state, const Dia &dia)
 void BM_AllFunctionInfos(benchmark::State &state)
 {
     size_t functions = 0;
+    int classes = 0;
     double grownMegabytes = 0;
     for (auto _ : state) {
         const double before = residentMegabytes();
@@ -81,6 +82,7 @@ void BM_AllFunctionInfos(benchmark::State &state)
         const QList<const FunctionInfo *> all = dia->allFunctionInfos();
         std::cout.rdbuf(old);
         functions = size_t(all.size());
+        classes = dia->classInfos().size();
         benchmark::DoNotOptimize(all.constFirst());
         grownMegabytes = std::max(grownMegabytes, residentMegabytes() - before);
         state.PauseTiming();
@@ -88,6 +90,7 @@ void BM_AllFunctionInfos(benchmark::State &state)
         state.ResumeTiming();
     }
     state.counters["functions"] = double(functions);
+    state.counters["classes"] = classes;
     state.counters["pdb_MiB"] = pdbMegabytes();
     state.counters["rss_growth_MiB"] = grownMegabytes;
     state.counters["rss_per_pdb"] = pdbMegabytes() > 0 ? grownMegabytes / pdbMegabytes() : 0;
