@@ -172,10 +172,9 @@ void AbstractPaths::checkDirectories()
         }
         if (!QDir(path).exists() && (record->flags & DirCheck::MustExist)) {
             ok = false;
-            log->warning(
-                QStringLiteral("\"%1\" does not exist. Correct program execution might be "
-                               "erroneous.")
-                    .arg(path));
+            log->warning(QStringLiteral("\"%1\" does not exist. Correct program execution might be "
+                                        "erroneous.")
+                             .arg(path));
         }
     }
 }

@@ -79,8 +79,7 @@ QSet<QString> VelmoraPaths::requiredRegistryKeys() const
 void VelmoraFiles::defineKeys()
 {
     const auto add = [this](const char *name, int id, int dirId, const char *fileName) {
-        addKey(QLatin1String(name), id, paths->absolutePath(dirId) + QLatin1String(fileName),
-               true);
+        addKey(QLatin1String(name), id, paths->absolutePath(dirId) + QLatin1String(fileName), true);
     };
     add("FI_Log", FI_Log, PI_User, "tq_velmora.log");
     add("FI_Manual", FI_Manual, PI_Product, "tq_velmora_manual.pdf");

@@ -18,7 +18,8 @@ constexpr int KillTimeoutMs = 30000;
 constexpr int WriteTimeoutMs = 30000;
 constexpr unsigned long PollIntervalMs = 200;
 
-const char NotFoundMessage[] = "ProcessRunner: given executable does not exist or is not executable.";
+const char NotFoundMessage[] =
+    "ProcessRunner: given executable does not exist or is not executable.";
 
 std::string toMessage(const QString &text)
 {
@@ -39,7 +40,8 @@ QString expandEnvironmentVariables(const QString &text, bool appendSlash)
         const QByteArray name = work.mid(start + 1, end - start - 1);
         if (name.contains('\0'))
             break;
-        const std::optional<QByteArray> found = TQ::PLATFORM::ENV::environmentValue(name.constData());
+        const std::optional<QByteArray> found =
+            TQ::PLATFORM::ENV::environmentValue(name.constData());
         if (!found)
             break;
         QByteArray value = *found;
@@ -116,8 +118,7 @@ RunResult ProcessRunner::run(const RunParameters &parameters, bool *stopFlag)
             &ProcessRunner::procExited);
     connect(&process, &QProcess::errorOccurred, &runner, &ProcessRunner::procRunError);
     if (runner.caller != nullptr) {
-        connect(&process, &QProcess::readyReadStandardError, &runner,
-                &ProcessRunner::procHasError);
+        connect(&process, &QProcess::readyReadStandardError, &runner, &ProcessRunner::procHasError);
         connect(&process, &QProcess::readyReadStandardOutput, &runner,
                 &ProcessRunner::procHasStdOut);
     }
@@ -172,9 +173,8 @@ RunResult ProcessRunner::run(const RunParameters &parameters, bool *stopFlag)
         return RunResult{false, exitCode};
 
     if (runner.timedOut) {
-        const QString name = parameters.displayName.isEmpty()
-                                 ? QStringLiteral("external process")
-                                 : parameters.displayName;
+        const QString name = parameters.displayName.isEmpty() ? QStringLiteral("external process")
+                                                              : parameters.displayName;
         throw RunException(toMessage(QStringLiteral("Maximum calculation time for ") + name +
                                      QStringLiteral(" exceeded.")),
                            exitCode);
@@ -184,8 +184,8 @@ RunResult ProcessRunner::run(const RunParameters &parameters, bool *stopFlag)
     if (exitCode == 0 && runner.finishedSeen && runner.exitStatus == QProcess::NormalExit)
         return RunResult{true, 0};
 
-    QString message = parameters.displayName.isEmpty() ? QStringLiteral("The process")
-                                                       : parameters.displayName;
+    QString message =
+        parameters.displayName.isEmpty() ? QStringLiteral("The process") : parameters.displayName;
     message += QStringLiteral(" exited with exit code ") + QString::number(exitCode);
     if (!runner.lastErrorOutput.isEmpty())
         message += QLatin1Char('\n') + runner.lastErrorOutput;
@@ -218,10 +218,9 @@ void ProcessRunner::procHasError()
     const QByteArray chunk = process->readAllStandardError();
     lastErrorOutput = QString::fromLocal8Bit(chunk);
     if (caller == nullptr)
-        throw RunException(
-            "No process caller specified. Don't know how to handle the error: " +
-                chunk.toStdString(),
-            -1);
+        throw RunException("No process caller specified. Don't know how to handle the error: " +
+                               chunk.toStdString(),
+                           -1);
     handleAnswer(caller->handleStdErr(chunk, process->processId()));
 }
 
