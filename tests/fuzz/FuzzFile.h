@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <unistd.h>
 
@@ -15,6 +16,14 @@ inline std::string scratchPath(const char *suffix)
     return std::string(dir && *dir ? dir : "/tmp") + "/tqt-fuzz-" + std::to_string(getpid()) +
            suffix;
 }
+
+// A scratch path that is removed again when the process ends.
+struct Scratch
+{
+    explicit Scratch(const char *suffix) : path(scratchPath(suffix)) {}
+    ~Scratch() { std::remove(path.c_str()); }
+    const std::string path;
+};
 
 inline bool writeScratch(const std::string &path, const uint8_t *data, size_t size)
 {

@@ -10,7 +10,8 @@ using namespace TQ::EXTRACTORS::CPP::COMMON;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const std::string path = TQ::FUZZ::scratchPath(".db");
+    static const TQ::FUZZ::Scratch scratch(".db");
+    const std::string &path = scratch.path;
     std::remove((path + "-journal").c_str());
     if (!TQ::FUZZ::writeScratch(path, data, size))
         return 0;

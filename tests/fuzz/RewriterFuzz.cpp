@@ -10,7 +10,8 @@ using namespace TQ::EXTRACTORS::CPP::COMMON;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const std::string path = TQ::FUZZ::scratchPath(".exe");
+    static const TQ::FUZZ::Scratch scratch(".exe");
+    const std::string &path = scratch.path;
     if (!TQ::FUZZ::writeScratch(path, data, size))
         return 0;
     std::unique_ptr<IExeRewriter> rewriter(createExeRewriter(QString::fromStdString(path)));

@@ -1,0 +1,31 @@
+// The map reader on arbitrary map text: every accepted line gives one record and one name-list
+// line, and nothing is read outside the map.
+#include "BinaryPatchCleaner.h"
+#include "FuzzFile.h"
+
+#include <QFile>
+
+using namespace TQ::EXTRACTORS::CPP::COMMON;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static const TQ::FUZZ::Scratch scratch(".map");
+    const std::string &path = scratch.path;
+    if (!TQ::FUZZ::writeScratch(path, data, size))
+        return 0;
+    const QFileInfo mapFile(QString::fromStdString(path));
+    MapExtract extract(mapFile);
+    BinaryPatchCleaner::readMapFile(mapFile, &extract);
+
+    QFile nameList(extract.nameListFile.absoluteFilePath());
+    if (!nameList.open(QIODevice::ReadOnly))
+        __builtin_trap();
+    const QByteArray written = nameList.readAll();
+    if (written.count('\n') != extract.functions.size())
+        __builtin_trap(); // one name-list line per record
+    for (const auto &f : extract.functions)
+        if (f.address != f.startAddress || f.line != 0xFFFFFFFFu)
+            __builtin_trap();
+    nameList.remove();
+    return 0;
+}
