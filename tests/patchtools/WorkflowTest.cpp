@@ -1,0 +1,428 @@
+// The patch-clean workflow on copies of built images, with the real rewriter and database and
+// with factories and readers that fail on purpose.
+#include "BinaryPatchCleaner.h"
+#include "CleanerException.h"
+#include "DbFactory.h"
+#include "DiaApi.h"
+#include "ExePatcher.h"
+#include "PatchToolsTestSupport.h"
+#include "ProjectDb.h"
+#include "exerewriter.h"
+
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <stdexcept>
+
+using namespace TQ::EXTRACTORS::CPP::COMMON;
+using namespace PatchToolsTest;
+using TQ::EXTRACTORS::CPP::DIA::ClassInfo;
+using TQ::EXTRACTORS::CPP::DIA::DiaApi;
+using TQ::EXTRACTORS::CPP::DIA::FunctionInfo;
+using TQ::EXTRACTORS::CPP::DIA::SymbolAddress;
+
+namespace {
+
+// A database that hands every call to the real one and fails where a test says.
+class FailingDb : public ProjectDb
+{
+public:
+    FailingDb(ProjectDb *inner, int failAtAdd, bool failCommit)
+        : inner(inner), failAtAdd(failAtAdd), failCommit(failCommit)
+    {
+    }
+
+    QString path() const override { return inner->path(); }
+    QString executableTimestamp() override { return inner->executableTimestamp(); }
+    int functionCount() override { return inner->functionCount(); }
+    bool function(quint32 address, PatchedFunction *out) override
+    {
+        return inner->function(address, out);
+    }
+    bool containsFunction(quint32 address) override { return inner->containsFunction(address); }
+    void rollback() override { inner->rollback(); }
+    bool inTransaction() const override { return inner->inTransaction(); }
+    void setExecutableTimestamp(QString timestamp) override
+    {
+        inner->setExecutableTimestamp(timestamp);
+    }
+    void clearFunctions() override { inner->clearFunctions(); }
+    void commit() override
+    {
+        if (failCommit)
+            throw std::runtime_error("injected commit failure");
+        inner->commit();
+    }
+    void addFunction(const PatchedFunction &function) override
+    {
+        if (++adds == failAtAdd)
+            throw std::runtime_error("injected database error");
+        inner->addFunction(function);
+    }
+    QSet<PatchedFunction> functions() override { return inner->functions(); }
+
+private:
+    std::unique_ptr<ProjectDb> inner;
+    int failAtAdd;
+    bool failCommit;
+    int adds = 0;
+};
+
+QList<PatchedFunction> sortedEntries(const QString &dbPath)
+{
+    std::unique_ptr<ProjectDb> db(DbFactory::createProjectDb(dbPath));
+    const QSet<PatchedFunction> set = db->functions();
+    QList<PatchedFunction> list(set.begin(), set.end());
+    std::sort(list.begin(), list.end(), [](const PatchedFunction &a, const PatchedFunction &b) {
+        return a.address < b.address;
+    });
+    return list;
+}
+
+quint64 hookCallBytes(quint32 rva, quint32 hookRva)
+{
+    return 0xE8 | (quint64(quint32(hookRva - (rva + 5))) << 8);
+}
+
+class WorkflowTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        oldCurrent = QDir::currentPath();
+        QDir::setCurrent(dir.path());
+    }
+    void TearDown() override { QDir::setCurrent(oldCurrent); }
+
+    // Copies the image, reads its map; returns the image path.
+    QString prepare(const QString &name)
+    {
+        const QString exe = copyImage(name, dir.path());
+        extract.reset(new MapExtract(QFileInfo(dir.filePath(name + ".map"))));
+        BinaryPatchCleaner::readMapFile(QFileInfo(dir.filePath(name + ".map")), extract.get());
+        rvas = nameListRvas(readFile(extract->nameListFile.absoluteFilePath()));
+        hookRva = rvas.value("__penter");
+        return exe;
+    }
+
+    // A database holding two entries of an earlier run, to show that a failure keeps them.
+    void seedDb()
+    {
+        std::unique_ptr<ProjectDb> db(DbFactory::createProjectDb(dbPath()));
+        db->functions();
+        db->clearFunctions();
+        db->addFunction(PatchedFunction(0x7000, "earlier", "earlier.cpp", 0x1122334455));
+        db->addFunction(PatchedFunction(0x7010, "earlier2", "earlier.cpp", 0x66));
+        db->commit();
+        db->setExecutableTimestamp("earlier time");
+    }
+
+    QString dbPath() const { return dir.filePath("project.db"); }
+
+    QTemporaryDir dir;
+    QString oldCurrent;
+    std::unique_ptr<MapExtract> extract;
+    QHash<QString, quint32> rvas;
+    quint32 hookRva = 0;
+};
+
+} // namespace
+
+TEST_F(WorkflowTest, FreshImageGetsAnEntryPerFramedFunction)
+{
+    const QString exe = prepare("unframed");
+    const QByteArray before = readFile(exe);
+    ASSERT_NE(hookRva, 0u);
+
+    CoutCapture out;
+    ExePatcher().patchExecutable(exe, &extract->functions, hookRva, dbPath());
+    EXPECT_TRUE(out.text().startsWith(
+        QString("Patching executable for %1 functions... ").arg(extract->functions.size())))
+        << out.text().toStdString();
+    EXPECT_TRUE(out.text().endsWith(" ms. \n"));
+    EXPECT_EQ(out.text().count('\n'), 1);
+
+    const QList<PatchedFunction> entries = sortedEntries(dbPath());
+    // Hooked functions: everything of the program's own object; unframed ones are not recorded.
+    const quint32 unframed1 = rvas.value("_unframedAdd");
+    const quint32 unframed2 = rvas.value("?bump@Counter@Calc@@QAEHXZ");
+    ASSERT_NE(unframed1, 0u);
+    ASSERT_FALSE(entries.isEmpty());
+    for (const PatchedFunction &e : entries) {
+        EXPECT_NE(e.address, unframed1);
+        EXPECT_NE(e.address, unframed2);
+        EXPECT_EQ(e.name, "not resolved yet");
+        EXPECT_EQ(e.sourceFile, "not resolved yet");
+        EXPECT_EQ(e.oldBytes, hookCallBytes(e.address, hookRva));
+    }
+
+    // Every recorded and every unframed entry now begins with five NOPs where a hook call stood;
+    // no other byte changed.
+    const QByteArray after = readFile(exe);
+    ASSERT_EQ(after.size(), before.size());
+    int nopRuns = 0;
+    for (int i = 0; i < after.size();) {
+        if (before.at(i) == after.at(i)) {
+            ++i;
+            continue;
+        }
+        EXPECT_EQ(uchar(before.at(i)), 0xE8) << "changed byte at " << i;
+        EXPECT_EQ(after.mid(i, 5), QByteArray(5, char(0x90))) << "at " << i;
+        ++nopRuns;
+        i += 5;
+    }
+    EXPECT_EQ(nopRuns, entries.size() + 2);
+
+    std::unique_ptr<ProjectDb> db(DbFactory::createProjectDb(dbPath()));
+    EXPECT_EQ(db->executableTimestamp(), QFileInfo(exe).lastModified().toString(Qt::TextDate));
+}
+
+TEST_F(WorkflowTest, SecondRunKeepsTheEarlierEntries)
+{
+    const QString exe = prepare("folded");
+    {
+        CoutCapture out;
+        ExePatcher().patchExecutable(exe, &extract->functions, hookRva, dbPath());
+    }
+    // Folded names share one address: one entry for it.
+    const quint32 folded = rvas.value("?addSeven@@YAHH@Z");
+    ASSERT_EQ(folded, rvas.value("_sevenMore"));
+    QList<PatchedFunction> first = sortedEntries(dbPath());
+    EXPECT_EQ(std::count_if(first.begin(), first.end(),
+                            [&](const PatchedFunction &e) { return e.address == folded; }),
+              1);
+
+    // As a resolve run would have left them.
+    {
+        std::unique_ptr<ProjectDb> db(DbFactory::createProjectDb(dbPath()));
+        const QSet<PatchedFunction> entries = db->functions();
+        db->clearFunctions();
+        for (PatchedFunction e : entries) {
+            e.name = QString("name%1").arg(e.address, 0, 16);
+            e.sourceFile = "src.cpp";
+            db->addFunction(e);
+        }
+        db->commit();
+    }
+    const QByteArray cleaned = readFile(exe);
+    {
+        CoutCapture out;
+        ExePatcher().patchExecutable(exe, &extract->functions, hookRva, dbPath());
+    }
+    EXPECT_EQ(readFile(exe), cleaned);
+    const QList<PatchedFunction> second = sortedEntries(dbPath());
+    ASSERT_EQ(second.size(), first.size());
+    for (int i = 0; i < second.size(); ++i) {
+        EXPECT_EQ(second.at(i).address, first.at(i).address);
+        EXPECT_EQ(second.at(i).oldBytes, first.at(i).oldBytes);
+        EXPECT_EQ(second.at(i).name, QString("name%1").arg(first.at(i).address, 0, 16));
+        EXPECT_EQ(second.at(i).sourceFile, "src.cpp");
+    }
+}
+
+TEST_F(WorkflowTest, FailureBeforeCommitPutsTheImageBack)
+{
+    // A failing commit, and a database error half-way through the entries.
+    for (const bool failCommit : {true, false}) {
+        const QString exe = prepare("sample");
+        seedDb();
+        const QByteArray imageBefore = readFile(exe);
+        const QList<PatchedFunction> dbBefore = sortedEntries(dbPath());
+
+        ExePatcher patcher(
+            [&](QString path) {
+                return new FailingDb(DbFactory::createProjectDb(path), failCommit ? -1 : 5,
+                                     failCommit);
+            },
+            [](QString path) { return createExeRewriter(path); });
+        CoutCapture out;
+        EXPECT_THROW(patcher.patchExecutable(exe, &extract->functions, hookRva, dbPath()),
+                     std::runtime_error);
+
+        EXPECT_EQ(readFile(exe), imageBefore) << "commit failure " << failCommit;
+        const QList<PatchedFunction> dbAfter = sortedEntries(dbPath());
+        ASSERT_EQ(dbAfter.size(), dbBefore.size());
+        for (int i = 0; i < dbAfter.size(); ++i) {
+            EXPECT_EQ(dbAfter.at(i).address, dbBefore.at(i).address);
+            EXPECT_EQ(dbAfter.at(i).name, dbBefore.at(i).name);
+            EXPECT_EQ(dbAfter.at(i).oldBytes, dbBefore.at(i).oldBytes);
+        }
+        std::unique_ptr<ProjectDb> db(DbFactory::createProjectDb(dbPath()));
+        EXPECT_EQ(db->executableTimestamp(), "earlier time");
+
+        // The image was closed on the way out: a new run can clean it.
+        ExePatcher().patchExecutable(exe, &extract->functions, hookRva, dbPath());
+        EXPECT_NE(readFile(exe), imageBefore);
+        QFile::remove(exe);
+        QFile::remove(dbPath());
+    }
+}
+
+namespace {
+
+class FakeReader : public DiaApi
+{
+public:
+    explicit FakeReader(QList<SymbolAddress> hooks) : hooks(std::move(hooks)) {}
+    QHash<quint32, const FunctionInfo *> functionInfos(const QList<quint32> &) override
+    {
+        return {};
+    }
+    const FunctionInfo *functionInfo(quint32) override { return nullptr; }
+    QList<const FunctionInfo *> allFunctionInfos() override { return {}; }
+    QList<SymbolAddress> findSymbols(QStringList names, int symTag) override
+    {
+        queries.append(names.join(',') + "/" + QString::number(symTag));
+        return names == QStringList("__penter") && symTag == 10 ? hooks : QList<SymbolAddress>();
+    }
+    QString sourceFileOf(quint32) override { return "fake.exe:???"; }
+    const QMap<int, ClassInfo *> &classInfos() override { return classes; }
+
+    static QStringList queries;
+
+private:
+    QList<SymbolAddress> hooks;
+    QMap<int, ClassInfo *> classes;
+};
+
+QStringList FakeReader::queries;
+
+// The driver with a scripted reader and without the detached resolve run.
+class ScriptedCleaner : public BinaryPatchCleaner
+{
+public:
+    DiaApi *openDebugInfo(QString path) override
+    {
+        openedPaths.append(path);
+        if (throwOnOpen)
+            throw Exception("cannot open the debug information");
+        return new FakeReader(hooks);
+    }
+    void startResolveStep(QString exePath, QString nameListPath, QString dbPath,
+                          QString vsCommonPath) override
+    {
+        resolveCalls.append(QStringList{exePath, nameListPath, dbPath, vsCommonPath});
+    }
+
+    QList<SymbolAddress> hooks;
+    bool throwOnOpen = false;
+    QStringList openedPaths;
+    QList<QStringList> resolveCalls;
+};
+
+// Settings land in the test's own folders.
+class DriverTest : public WorkflowTest
+{
+protected:
+    void SetUp() override
+    {
+        WorkflowTest::SetUp();
+        for (const char *name :
+             {"HOME", "XDG_CONFIG_HOME", "APPDATA", "TQ_TRACING", "TQ_VELMORA"}) {
+            QDir(dir.path()).mkpath(QString("env/") + name);
+            qputenv(name, dir.filePath(QString("env/") + name).toLocal8Bit());
+        }
+        FakeReader::queries.clear();
+    }
+};
+
+} // namespace
+
+TEST_F(DriverTest, HookSymbolMustBeUnique)
+{
+    const QString exe = prepare("sample");
+    const QByteArray before = readFile(exe);
+    QFile::remove(extract->nameListFile.absoluteFilePath());
+
+    struct Case
+    {
+        QList<SymbolAddress> hooks;
+        const char *message;
+    };
+    const Case cases[] = {
+        {{SymbolAddress(hookRva, "__penter"), SymbolAddress(hookRva + 16, "__penter")},
+         "Error: exe/dll contains more than one symbol __penter()\n"},
+        {{}, "Error: symbol __penter() was not found in executable\n"},
+    };
+    for (const Case &c : cases) {
+        ScriptedCleaner cleaner;
+        cleaner.hooks = c.hooks;
+        CoutCapture out;
+        EXPECT_FALSE(cleaner.patchClean(exe, dbPath(), "vs"));
+        EXPECT_EQ(out.text(), c.message);
+        EXPECT_EQ(FakeReader::queries.takeLast(), "__penter/10");
+        EXPECT_TRUE(cleaner.resolveCalls.isEmpty());
+    }
+    EXPECT_EQ(readFile(exe), before);
+    EXPECT_FALSE(QFileInfo::exists(dbPath()));
+    EXPECT_FALSE(QFileInfo::exists(extract->nameListFile.absoluteFilePath()));
+}
+
+TEST_F(DriverTest, OwnExceptionWhileOpeningIsReported)
+{
+    const QString exe = prepare("sample");
+    ScriptedCleaner cleaner;
+    cleaner.throwOnOpen = true;
+    CoutCapture out;
+    EXPECT_FALSE(cleaner.patchClean(exe, dbPath(), "vs"));
+    EXPECT_EQ(out.text(), "cannot open the debug information\n");
+    EXPECT_FALSE(QFileInfo::exists(dbPath()));
+}
+
+TEST_F(DriverTest, MapBesideTheImageNameListInTheWorkingDirectory)
+{
+    QDir(dir.path()).mkdir("img");
+    QDir(dir.path()).mkdir("cwd");
+    const QString exe = copyImage("sample", dir.filePath("img"));
+    const QHash<QString, quint32> map = [&] {
+        MapExtract e(QFileInfo(dir.filePath("probe.map")));
+        BinaryPatchCleaner::readMapFile(QFileInfo(dir.filePath("img/sample.map")), &e);
+        return nameListRvas(readFile(e.nameListFile.absoluteFilePath()));
+    }();
+    QDir::setCurrent(dir.filePath("cwd"));
+
+    ScriptedCleaner cleaner;
+    cleaner.hooks = {SymbolAddress(map.value("__penter"), "__penter")};
+    CoutCapture out;
+    // Relative to the working directory.
+    EXPECT_TRUE(cleaner.patchClean("../img/sample.exe", dbPath(), "vs-common"));
+    EXPECT_EQ(cleaner.openedPaths, QStringList(QFileInfo(exe).absoluteFilePath()));
+    const QString nameList = dir.filePath("cwd/sample_tq.map");
+    EXPECT_TRUE(QFileInfo::exists(nameList));
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("img/sample_tq.map")));
+    ASSERT_EQ(cleaner.resolveCalls.size(), 1);
+    EXPECT_EQ(cleaner.resolveCalls.first(),
+              (QStringList{"../img/sample.exe", nameList, dbPath(), "vs-common"}));
+    EXPECT_FALSE(sortedEntries(dbPath()).isEmpty());
+}
+
+TEST_F(DriverTest, MissingMapIsReportedAndNothingIsWritten)
+{
+    const QString exe = prepare("sample");
+    QFile::remove(dir.filePath("sample.map"));
+    QFile::remove(extract->nameListFile.absoluteFilePath());
+    const QByteArray before = readFile(exe);
+
+    ScriptedCleaner cleaner;
+    cleaner.hooks = {SymbolAddress(hookRva, "__penter")};
+    CoutCapture out;
+    EXPECT_TRUE(cleaner.patchClean(exe, dbPath(), "vs"));
+    EXPECT_EQ(out.text(),
+              "Map file " + dir.filePath("sample.map") + " does not exist. Can't patchclean...\n");
+    EXPECT_EQ(readFile(exe), before);
+    EXPECT_FALSE(QFileInfo::exists(dbPath()));
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("sample_tq.map")));
+    EXPECT_TRUE(cleaner.resolveCalls.isEmpty());
+}
+
+TEST(ShowMessageTest, BothOverloadsWriteOneLine)
+{
+    CoutCapture out;
+    BinaryPatchCleaner::showMessage(QString::fromUtf8("caf\xc3\xa9"));
+    BinaryPatchCleaner::showMessage(std::string("caf\xc3\xa9 two"));
+    EXPECT_EQ(out.text(), QString::fromUtf8("caf\xc3\xa9\ncaf\xc3\xa9 two\n"));
+}
