@@ -11,8 +11,9 @@
 #include <QFile>
 #include <QString>
 
+#include "ScopedEnv.h"
+
 #include <functional>
-#include <optional>
 
 namespace RunnerTest {
 
@@ -36,34 +37,6 @@ inline QByteArray readAll(const QString &path)
         return QByteArray();
     return file.readAll();
 }
-
-// Sets an environment variable for one scope and puts the old state back afterwards.
-class ScopedEnv
-{
-public:
-    ScopedEnv(const char *name, const std::optional<QByteArray> &value) : name(name)
-    {
-        if (qEnvironmentVariableIsSet(name))
-            old = qgetenv(name);
-        if (value)
-            qputenv(name, *value);
-        else
-            qunsetenv(name);
-    }
-    ~ScopedEnv()
-    {
-        if (old)
-            qputenv(name, *old);
-        else
-            qunsetenv(name);
-    }
-    ScopedEnv(const ScopedEnv &) = delete;
-    ScopedEnv &operator=(const ScopedEnv &) = delete;
-
-private:
-    const char *name;
-    std::optional<QByteArray> old;
-};
 
 // Collects what a child writes; optionally answers or raises a stop flag.
 class Collector : public TQ::SHARED::UTILS::IExtProcCaller
