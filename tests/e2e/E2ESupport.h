@@ -1,0 +1,266 @@
+// Runs the built tool as a process in a scratch folder with its own settings folders, and reads
+// the image and the database back.
+#pragma once
+
+#include <QByteArray>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHash>
+#include <QMap>
+#include <QMultiHash>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+// Readable failure messages for Qt strings.
+inline void PrintTo(const QString &text, std::ostream *os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
+
+namespace E2E {
+
+const QString Tool = QStringLiteral(TQT_BIN_DIR "/tqt_patchclean.exe");
+const QString VsCommon = QStringLiteral(TQT_VS_COMMON_DIR);
+const QString NotResolved = QStringLiteral("not resolved yet");
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return f.readAll();
+}
+
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+struct Entry
+{
+    quint32 address = 0;
+    QString name;
+    QString sourceFile;
+    quint64 oldBytes = 0;
+};
+
+// The database's entries by address, read with SQLite directly.
+inline QMap<quint32, Entry> readEntries(const QString &dbPath)
+{
+    QMap<quint32, Entry> entries;
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(dbPath.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) !=
+        SQLITE_OK) {
+        sqlite3_close(db);
+        return entries;
+    }
+    sqlite3_busy_timeout(db, 10000);
+    sqlite3_stmt *stmt = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT address, name, source_file, old_bytes FROM functions", -1,
+                           &stmt, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(stmt) == SQLITE_ROW) {
+            Entry e;
+            e.address = quint32(sqlite3_column_int64(stmt, 0));
+            e.name =
+                QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 1)));
+            e.sourceFile =
+                QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 2)));
+            e.oldBytes = quint64(sqlite3_column_int64(stmt, 3));
+            entries.insert(e.address, e);
+        }
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return entries;
+}
+
+inline QString readTimestamp(const QString &dbPath)
+{
+    QString value;
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(dbPath.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+        SQLITE_OK) {
+        sqlite3_stmt *stmt = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT value FROM meta WHERE key = 'executable_timestamp'", -1,
+                               &stmt, nullptr) == SQLITE_OK &&
+            sqlite3_step(stmt) == SQLITE_ROW)
+            value = QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)));
+        sqlite3_finalize(stmt);
+    }
+    sqlite3_close(db);
+    return value;
+}
+
+// Rewrites names and source files as a resolve run would have, through SQLite directly.
+inline bool setNames(const QString &dbPath, const QString &name, const QString &sourceFile)
+{
+    sqlite3 *db = nullptr;
+    bool ok = sqlite3_open(dbPath.toUtf8().constData(), &db) == SQLITE_OK;
+    const QByteArray sql = QString("UPDATE functions SET name = '%1' || printf('%x', address), "
+                                   "source_file = '%2'")
+                               .arg(name, sourceFile)
+                               .toUtf8();
+    ok = ok && sqlite3_exec(db, sql.constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
+}
+
+inline bool execSql(const QString &dbPath, const QString &sql)
+{
+    sqlite3 *db = nullptr;
+    bool ok = sqlite3_open(dbPath.toUtf8().constData(), &db) == SQLITE_OK;
+    ok = ok && sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
+}
+
+// RVAs by decorated name from the name-list file.
+inline QMultiHash<quint32, QString> nameList(const QString &path)
+{
+    QMultiHash<quint32, QString> names;
+    for (const QByteArray &line : readFile(path).split('\n')) {
+        const int blank = line.lastIndexOf(' ');
+        if (blank > 0)
+            names.insert(line.mid(blank + 1).toUInt(nullptr, 16),
+                         QString::fromLatin1(line.left(blank)));
+    }
+    return names;
+}
+
+struct RunOutput
+{
+    int exitCode = -1;
+    QString out;
+};
+
+// A scratch folder holding copies of built images, the settings folders and the working
+// directory of the tool.
+class Scratch
+{
+public:
+    Scratch()
+    {
+        EXPECT_TRUE(dir.isValid());
+        for (const char *name : {"home", "config", "appdata", "tracing", "cwd"})
+            QDir(dir.path()).mkpath(name);
+        env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", path("home"));
+        env.insert("XDG_CONFIG_HOME", path("config"));
+        env.insert("APPDATA", path("appdata"));
+        env.insert("TQ_TRACING", path("tracing"));
+        // No resolve run unless a test asks for one.
+        env.insert("TQ_VELMORA", path("no-such-folder"));
+    }
+    ~Scratch()
+    {
+        // A detached resolve run may still be working in here.
+        if (resolveAllowed)
+            waitForResolve(15000);
+    }
+
+    QString path(const QString &relative = QString()) const
+    {
+        return relative.isEmpty() ? dir.path() : dir.filePath(relative);
+    }
+
+    // Copies image, PDB and map of a built image; returns the image's path.
+    QString copyImage(const QString &name, const QString &suffix = ".exe")
+    {
+        for (const QString &ext : {suffix, QString(".pdb"), QString(".map")})
+            QFile::copy(QStringLiteral(TQT_TEST_IMAGES_DIR "/%1/%1").arg(name) + ext,
+                        path(name + ext));
+        return path(name + suffix);
+    }
+
+    void allowResolve()
+    {
+        env.insert("TQ_VELMORA", QStringLiteral(TQT_BIN_DIR));
+        resolveAllowed = true;
+    }
+
+    RunOutput run(const QStringList &args, int timeoutMs = 60000)
+    {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.setWorkingDirectory(path("cwd"));
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(Tool, args);
+        started = true;
+        RunOutput r;
+        if (!p.waitForFinished(timeoutMs)) {
+            p.kill();
+            p.waitForFinished();
+            ADD_FAILURE() << "the tool did not finish in time";
+        }
+        r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        r.out = QString::fromLocal8Bit(p.readAll());
+        return r;
+    }
+
+    // Waits until no entry of the database holds the placeholder; false when time runs out.
+    bool waitForResolve(int timeoutMs, const QString &db = QString())
+    {
+        const QString dbPath = db.isEmpty() ? lastDb : db;
+        if (!started || dbPath.isEmpty() || !QFileInfo::exists(dbPath))
+            return true;
+        QElapsedTimer timer;
+        timer.start();
+        for (;;) {
+            bool pending = false;
+            for (const Entry &e : readEntries(dbPath))
+                pending = pending || e.name == NotResolved || e.sourceFile == NotResolved;
+            if (!pending)
+                return true;
+            if (timer.elapsed() > timeoutMs)
+                return false;
+            QThread::msleep(50);
+        }
+    }
+
+    QTemporaryDir dir;
+    QProcessEnvironment env;
+    QString lastDb;
+    bool started = false;
+    bool resolveAllowed = false;
+};
+
+// A write lock on the whole file from this process, as another program holding it would.
+class FileLock
+{
+public:
+    explicit FileLock(const QString &path)
+    {
+        // Close-on-exec: a child of this process must not inherit the lock.
+        fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC);
+        struct flock lock = {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        locked = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+    }
+    ~FileLock() { release(); }
+    void release()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+
+    bool locked = false;
+
+private:
+    int fd = -1;
+};
+
+} // namespace E2E
