@@ -190,14 +190,20 @@ public:
         resolveAllowed = true;
     }
 
-    RunOutput run(const QStringList &args, int timeoutMs = 60000)
+    // Starts the tool with this folder's environment; the caller waits for it.
+    void start(QProcess &p, const QStringList &args)
     {
-        QProcess p;
         p.setProcessEnvironment(env);
         p.setWorkingDirectory(path("cwd"));
         p.setProcessChannelMode(QProcess::MergedChannels);
         p.start(Tool, args);
         started = true;
+    }
+
+    RunOutput run(const QStringList &args, int timeoutMs = 60000)
+    {
+        QProcess p;
+        start(p, args);
         RunOutput r;
         if (!p.waitForFinished(timeoutMs)) {
             p.kill();

@@ -4,8 +4,6 @@
 #include <QDateTime>
 #include <QRegularExpression>
 
-#include <thread>
-
 using namespace E2E;
 
 namespace {
@@ -208,17 +206,28 @@ TEST_F(PatchCleanE2ETest, HolderThatLetsGoInTime)
     const QByteArray linked = readFile(exe);
     FileLock lock(exe);
     ASSERT_TRUE(lock.locked);
-    std::thread releaser([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(450));
-        lock.release();
-    });
-    const RunOutput r = clean(exe);
-    releaser.join();
-    EXPECT_EQ(r.exitCode, 0) << r.out.toStdString();
-    EXPECT_TRUE(r.out.contains("trying again...\n"));
+
+    // Let go as soon as the tool has failed once and waits for its second attempt.
+    QProcess p;
+    s.lastDb = db();
+    s.start(p, {exe, db(), VsCommon});
+    QByteArray out;
+    QElapsedTimer timer;
+    timer.start();
+    while (!out.contains("trying again...\n") && timer.elapsed() < 30000 &&
+           p.state() != QProcess::NotRunning) {
+        p.waitForReadyRead(50);
+        out += p.readAll();
+    }
+    lock.release();
+    ASSERT_TRUE(p.waitForFinished(30000));
+    out += p.readAll();
+    EXPECT_EQ(p.exitCode(), 0) << out.constData();
+    EXPECT_EQ(out.count("trying again...\n"), 1) << out.constData();
     // The progress line ends after the retry line.
-    EXPECT_TRUE(r.out.contains(QRegularExpression("trying again\\.\\.\\.\\n\\d+ ms\\. \\n")))
-        << r.out.toStdString();
+    EXPECT_TRUE(QString::fromLocal8Bit(out).contains(QRegularExpression(
+        " functions\\.\\.\\. Failed to open .*trying again\\.\\.\\.\\n\\d+ ms\\. \\n")))
+        << out.constData();
     EXPECT_GT(cleanedCalls(linked, readFile(exe)), 10);
     EXPECT_FALSE(readEntries(db()).isEmpty());
 }

@@ -7,6 +7,7 @@
 #include "ExePatcher.h"
 #include "PatchToolsTestSupport.h"
 #include "ProjectDb.h"
+#include "Settings.h"
 #include "exerewriter.h"
 
 #include <gtest/gtest.h>
@@ -314,6 +315,23 @@ public:
     QList<QStringList> resolveCalls;
 };
 
+// The tool makes one driver per process and keeps its settings to the end; a test that makes
+// several deletes each one's settings once the driver has saved them.
+struct SettingsRelease
+{
+    ~SettingsRelease()
+    {
+        delete TQ::SETTINGS::Settings::instance();
+        TQ::SETTINGS::Settings::setInstance(nullptr);
+    }
+};
+
+struct Driver
+{
+    SettingsRelease release;
+    ScriptedCleaner cleaner;
+};
+
 // Settings land in the test's own folders.
 class DriverTest : public WorkflowTest
 {
@@ -349,7 +367,8 @@ TEST_F(DriverTest, HookSymbolMustBeUnique)
         {{}, "Error: symbol __penter() was not found in executable\n"},
     };
     for (const Case &c : cases) {
-        ScriptedCleaner cleaner;
+        Driver driver;
+        ScriptedCleaner &cleaner = driver.cleaner;
         cleaner.hooks = c.hooks;
         CoutCapture out;
         EXPECT_FALSE(cleaner.patchClean(exe, dbPath(), "vs"));
@@ -365,7 +384,8 @@ TEST_F(DriverTest, HookSymbolMustBeUnique)
 TEST_F(DriverTest, OwnExceptionWhileOpeningIsReported)
 {
     const QString exe = prepare("sample");
-    ScriptedCleaner cleaner;
+    Driver driver;
+    ScriptedCleaner &cleaner = driver.cleaner;
     cleaner.throwOnOpen = true;
     CoutCapture out;
     EXPECT_FALSE(cleaner.patchClean(exe, dbPath(), "vs"));
@@ -385,7 +405,8 @@ TEST_F(DriverTest, MapBesideTheImageNameListInTheWorkingDirectory)
     }();
     QDir::setCurrent(dir.filePath("cwd"));
 
-    ScriptedCleaner cleaner;
+    Driver driver;
+    ScriptedCleaner &cleaner = driver.cleaner;
     cleaner.hooks = {SymbolAddress(map.value("__penter"), "__penter")};
     CoutCapture out;
     // Relative to the working directory.
@@ -407,7 +428,8 @@ TEST_F(DriverTest, MissingMapIsReportedAndNothingIsWritten)
     QFile::remove(extract->nameListFile.absoluteFilePath());
     const QByteArray before = readFile(exe);
 
-    ScriptedCleaner cleaner;
+    Driver driver;
+    ScriptedCleaner &cleaner = driver.cleaner;
     cleaner.hooks = {SymbolAddress(hookRva, "__penter")};
     CoutCapture out;
     EXPECT_TRUE(cleaner.patchClean(exe, dbPath(), "vs"));
