@@ -182,10 +182,15 @@ TEST_F(PatchCleanE2ETest, LockedImage)
     const QString timestampBefore = readTimestamp(db());
     ASSERT_TRUE(writeFile(exe, linked)); // linked again, so a run would rewrite the entries
 
+    const QString ini = s.path("appdata/Corvane/Velmora/tq_velmora.ini");
+    ASSERT_TRUE(QFile::remove(ini));
+
     FileLock lock(exe);
     ASSERT_TRUE(lock.locked);
     const RunOutput r = clean(exe);
     EXPECT_EQ(r.exitCode, 1);
+    // The settings are saved also after the exception was reported.
+    EXPECT_TRUE(QFileInfo::exists(ini));
     const QString retry = "Failed to open " + exe + "; waiting 333 ms and trying again...\n";
     EXPECT_TRUE(r.out.contains(
         QRegularExpression("^Patching executable for \\d+ functions\\.\\.\\. " +
