@@ -2,6 +2,7 @@
 
 #include <QDir>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -67,6 +68,11 @@ std::unique_ptr<QSettings> openRegistryStore(RegistryScope scope, const QString 
 {
     return std::make_unique<QSettings>(registryStorePath(scope, organization, application),
                                        QSettings::NativeFormat);
+}
+
+void reportFileSizeLimitAsWriteError()
+{
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 } // namespace TQ::PLATFORM::ENV

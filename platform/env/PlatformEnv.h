@@ -34,4 +34,9 @@ QString registryStorePath(RegistryScope scope, const QString &organization,
 std::unique_ptr<QSettings> openRegistryStore(RegistryScope scope, const QString &organization,
                                              const QString &application);
 
+// Makes a write beyond the process's file-size limit fail as a write error, as it does on
+// Windows, instead of ending the process with SIGXFSZ: the tool must live on to put back what
+// it had written into the image.
+void reportFileSizeLimitAsWriteError();
+
 } // namespace TQ::PLATFORM::ENV

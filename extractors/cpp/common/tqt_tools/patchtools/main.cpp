@@ -1,5 +1,6 @@
 // The patch-clean tool's entry point.
 #include "BinaryPatchCleaner.h"
+#include "PlatformEnv.h"
 
 #include <QCoreApplication>
 
@@ -11,6 +12,7 @@ using TQ::EXTRACTORS::CPP::COMMON::BinaryPatchCleaner;
 
 int main(int argc, char *argv[])
 {
+    TQ::PLATFORM::ENV::reportFileSizeLimitAsWriteError();
     // Without this guard a failure to build the application or the settings would end the
     // process without a word.
     try {

@@ -1,0 +1,472 @@
+// The built tool under faults and on malformed inputs: a clear message, exit code 0 or 1 and
+// never a signal, and the image and the database as they were wherever a run fails.
+#include "E2ESupport.h"
+
+#include <QRandomGenerator>
+#include <QtEndian>
+
+#include <cstring>
+#include <signal.h>
+#include <sys/stat.h>
+
+using namespace E2E;
+
+namespace {
+
+bool runningAsRoot()
+{
+    return ::geteuid() == 0;
+}
+
+// Runs the tool through a wrapper command (a file-size limit, another user) in the scratch.
+RunOutput runWrapped(Scratch &s, const QStringList &wrapper, const QStringList &args)
+{
+    QProcess p;
+    p.setProcessEnvironment(s.env);
+    p.setWorkingDirectory(s.path("cwd"));
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(wrapper.first(), wrapper.mid(1) + QStringList(Tool) + args);
+    s.started = true;
+    RunOutput r;
+    if (!p.waitForFinished(120000)) {
+        p.kill();
+        p.waitForFinished();
+        ADD_FAILURE() << "the tool did not finish in time";
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromLocal8Bit(p.readAll());
+    return r;
+}
+
+// As an unprivileged user, so that file permissions apply (root ignores them).
+RunOutput runAsNobody(Scratch &s, const QStringList &args)
+{
+    if (!runningAsRoot())
+        return runWrapped(s, {"/bin/sh", "-c", "exec \"$0\" \"$@\""}, args);
+    // The scratch must be reachable by that user; the folders the tool writes, writable.
+    ::chmod(QFile::encodeName(s.path()).constData(), 0755);
+    for (const char *dir : {"home", "config", "appdata", "tracing", "cwd"})
+        ::chmod(QFile::encodeName(s.path(dir)).constData(), 0777);
+    return runWrapped(s, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}, args);
+}
+
+quint32 le32(const QByteArray &b, int at)
+{
+    return qFromLittleEndian<quint32>(b.constData() + at);
+}
+quint16 le16(const QByteArray &b, int at)
+{
+    return qFromLittleEndian<quint16>(b.constData() + at);
+}
+
+struct Section
+{
+    int header;       // file offset of the section header
+    quint32 va;       // VirtualAddress
+    quint32 rawSize;  // SizeOfRawData
+    quint32 rawStart; // PointerToRawData
+};
+
+QList<Section> sectionsOf(const QByteArray &image)
+{
+    QList<Section> sections;
+    const int nt = int(le32(image, 0x3C));
+    const int count = le16(image, nt + 6);
+    const int table = nt + 24 + le16(image, nt + 20);
+    for (int i = 0; i < count; ++i) {
+        const int h = table + 40 * i;
+        sections.append({h, le32(image, h + 12), le32(image, h + 16), le32(image, h + 20)});
+    }
+    return sections;
+}
+
+int fileOffsetOf(const QList<Section> &sections, quint32 rva)
+{
+    for (const Section &sec : sections)
+        if (rva >= sec.va && rva - sec.va < sec.rawSize)
+            return int(rva - sec.va + sec.rawStart);
+    return -1;
+}
+
+// Makes the copied image name its program database by file name alone, so that the one beside
+// the copy is read and not the build's original.
+bool useDatabaseBesideCopy(const QString &exe, const QByteArray &pdbName)
+{
+    QByteArray image = readFile(exe);
+    const int rsds = image.indexOf("RSDS");
+    if (rsds < 0 || rsds + 24 + pdbName.size() + 1 > image.size())
+        return false;
+    image.replace(rsds + 24, pdbName.size() + 1, pdbName + '\0');
+    return writeFile(exe, image);
+}
+
+// The map lines of a built image with one function line added at rva.
+QByteArray mapWithFunction(const QByteArray &map, const QByteArray &name, quint32 rva)
+{
+    const int base = map.indexOf("___ImageBase");
+    const quint32 imageBase = map.mid(map.lastIndexOf('\n', base) + 1 + 48, 8).toUInt(nullptr, 16);
+    QByteArray line = " 0001:00000000       " + name;
+    line = line.leftJustified(48, ' ');
+    line += QByteArray::number(imageBase + rva, 16).rightJustified(8, '0') + " f   added.obj\r\n";
+    return map + line;
+}
+
+class FaultE2ETest : public ::testing::Test
+{
+protected:
+    QString db() const { return s.path("project.db"); }
+    RunOutput clean(const QString &exe, const QString &dbPath = QString())
+    {
+        s.lastDb = dbPath.isEmpty() ? db() : dbPath;
+        return s.run({exe, s.lastDb, VsCommon});
+    }
+    // A database holding the entries of a clean of the sample image.
+    QString cleanedDatabase()
+    {
+        const QString exe = s.copyImage("sample");
+        const QByteArray linked = readFile(exe);
+        EXPECT_EQ(clean(exe).exitCode, 0);
+        EXPECT_TRUE(setNames(db(), "earlier_", "earlier.cpp"));
+        EXPECT_TRUE(writeFile(exe, linked)); // linked again: the next clean rewrites everything
+        return exe;
+    }
+
+    Scratch s;
+};
+
+} // namespace
+
+TEST_F(FaultE2ETest, DatabaseLockedLongerThanTheBusyTimeout)
+{
+    const QString exe = cleanedDatabase();
+    const QByteArray linked = readFile(exe);
+    const QByteArray dbBefore = readFile(db());
+
+    sqlite3 *holder = nullptr;
+    ASSERT_EQ(sqlite3_open(db().toUtf8().constData(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    QElapsedTimer timer;
+    timer.start();
+    const RunOutput r = clean(exe);
+    const qint64 waited = timer.elapsed();
+    sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+
+    EXPECT_EQ(r.exitCode, 1) << r.out.toStdString();
+    EXPECT_GE(waited, 30000) << "gave up before the busy timeout";
+    EXPECT_TRUE(r.out.contains(db()) && r.out.contains("locked")) << r.out.toStdString();
+    EXPECT_EQ(readFile(exe), linked);
+    EXPECT_EQ(readFile(db()), dbBefore);
+}
+
+TEST_F(FaultE2ETest, ReadOnlyDatabaseFolderAndReadOnlyImage)
+{
+    const QString exe = cleanedDatabase();
+    const QByteArray linked = readFile(exe);
+
+    // The database in a folder that cannot be written: a new database cannot be created there.
+    QDir(s.path()).mkdir("locked");
+    const QString lockedDb = s.path("locked/project.db");
+    ::chmod(QFile::encodeName(s.path("locked")).constData(), 0555);
+    ::chmod(QFile::encodeName(exe).constData(), 0666);
+    RunOutput r = runAsNobody(s, {exe, lockedDb, VsCommon});
+    EXPECT_EQ(r.exitCode, 1) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains(lockedDb)) << r.out.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(lockedDb));
+    EXPECT_EQ(readFile(exe), linked);
+
+    // An image that cannot be opened for writing: the retries, then the rewriter's error.
+    const QString writableDb = s.path("cwd/project.db");
+    ASSERT_TRUE(QFile::copy(db(), writableDb));
+    ::chmod(QFile::encodeName(writableDb).constData(), 0666);
+    const QByteArray dbBefore = readFile(writableDb);
+    ::chmod(QFile::encodeName(exe).constData(), 0444);
+    r = runAsNobody(s, {exe, writableDb, VsCommon});
+    EXPECT_EQ(r.exitCode, 1) << r.out.toStdString();
+    EXPECT_EQ(r.out.count("Failed to open " + exe), 2) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("Error opening \"" + exe + "\" for patching"))
+        << r.out.toStdString();
+    EXPECT_EQ(readFile(exe), linked);
+    EXPECT_EQ(readFile(writableDb), dbBefore);
+}
+
+TEST_F(FaultE2ETest, DatabaseThatCannotGrow)
+{
+    const QStringList limited = {"/bin/sh", "-c", "ulimit -f 64; exec \"$0\" \"$@\""};
+
+    // A new database whose first pages do not fit: the open fails before anything is patched.
+    {
+        const QString exe = s.copyImage("sample");
+        const QByteArray linked = readFile(exe);
+        const RunOutput r = runWrapped(s, {"/bin/sh", "-c", "ulimit -f 2; exec \"$0\" \"$@\""},
+                                       {exe, db(), VsCommon});
+        EXPECT_EQ(r.exitCode, 1) << r.out.toStdString();
+        EXPECT_TRUE(r.out.contains(db())) << r.out.toStdString();
+        EXPECT_EQ(readFile(exe), linked);
+        EXPECT_TRUE(readEntries(db()).isEmpty());
+        QFile::remove(db());
+    }
+
+    // 3,000 entries do not fit in 64 KiB, the journal of the empty database does: the image is
+    // patched before the commit fails, and the tool has to put the old bytes back.
+    const QString exe = s.copyImage("synth3000");
+    const QByteArray linked = readFile(exe);
+    ASSERT_TRUE(execSql(db(), "CREATE TABLE functions (address INTEGER PRIMARY KEY, name TEXT NOT "
+                              "NULL, source_file TEXT NOT NULL, old_bytes INTEGER NOT NULL);"
+                              "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);"
+                              "PRAGMA user_version = 1;"));
+    const QByteArray dbBefore = readFile(db());
+    const RunOutput r = runWrapped(s, limited, {exe, db(), VsCommon});
+    EXPECT_EQ(r.exitCode, 1) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("Patching executable for 3")) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains(db())) << r.out.toStdString();
+    EXPECT_EQ(readFile(exe), linked);
+    EXPECT_EQ(readFile(db()), dbBefore);
+    EXPECT_TRUE(readEntries(db()).isEmpty());
+}
+
+TEST_F(FaultE2ETest, KilledWhileItWaitsForTheDatabaseThenRunAgain)
+{
+    const QString exe = cleanedDatabase();
+    const QByteArray linked = readFile(exe);
+    const QByteArray dbBefore = readFile(db());
+
+    sqlite3 *holder = nullptr;
+    ASSERT_EQ(sqlite3_open(db().toUtf8().constData(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    QProcess p;
+    s.lastDb = db();
+    s.start(p, {exe, db(), VsCommon});
+    ASSERT_TRUE(p.waitForStarted());
+    QThread::msleep(1500);
+    ::kill(pid_t(p.processId()), SIGKILL);
+    p.waitForFinished();
+    sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+
+    EXPECT_EQ(readFile(exe), linked);
+    EXPECT_EQ(readFile(db()), dbBefore);
+    // Nothing was patched yet, so the next run does the whole job.
+    const RunOutput r = clean(exe);
+    EXPECT_EQ(r.exitCode, 0) << r.out.toStdString();
+    const QMap<quint32, Entry> entries = readEntries(db());
+    EXPECT_FALSE(entries.isEmpty());
+    for (const Entry &e : entries)
+        EXPECT_EQ(e.name, NotResolved);
+    EXPECT_NE(readFile(exe), linked);
+}
+
+TEST_F(FaultE2ETest, KilledAtAnyMomentLosesAtMostTheEntriesOfFunctionsItHadPatched)
+{
+    const QString exe = s.copyImage("sample");
+    const QByteArray linked = readFile(exe);
+    ASSERT_EQ(clean(exe).exitCode, 0);
+    const QMap<quint32, Entry> complete = readEntries(db());
+    ASSERT_FALSE(complete.isEmpty());
+
+    QRandomGenerator random(7);
+    for (int round = 0; round < 12; ++round) {
+        ASSERT_TRUE(writeFile(exe, linked));
+        QFile::remove(db());
+        QProcess p;
+        s.start(p, {exe, db(), VsCommon});
+        ASSERT_TRUE(p.waitForStarted());
+        QThread::usleep(random.bounded(2000, 120000));
+        ::kill(pid_t(p.processId()), SIGKILL);
+        p.waitForFinished();
+
+        // Whatever the moment: the database is the old content (none) or the complete new one,
+        // as the next writer sees it once it has rolled back what a killed transaction left.
+        if (QFileInfo::exists(db())) {
+            ASSERT_TRUE(execSql(db(), "SELECT count(*) FROM sqlite_master"));
+        }
+        const QMap<quint32, Entry> afterKill = readEntries(db());
+        EXPECT_TRUE(afterKill.isEmpty() || afterKill.keys() == complete.keys()) << round;
+        // Functions that the killed run had cleaned without committing: the image holds their
+        // NOPs while their old bytes are recorded nowhere, so the next run finds them clean
+        // with no earlier entry and records nothing for them.
+        const QByteArray killedImage = readFile(exe);
+        const QByteArray nops(5, char(0x90));
+        QList<quint32> expected;
+        for (const Entry &e : complete) {
+            const int at = fileOffsetOf(sectionsOf(linked), e.address);
+            const bool cleaned = at >= 0 && killedImage.mid(at, 5) == nops;
+            if (!afterKill.isEmpty() || !cleaned)
+                expected.append(e.address);
+        }
+        const RunOutput r = clean(exe);
+        ASSERT_EQ(r.exitCode, 0) << r.out.toStdString();
+        const QMap<quint32, Entry> again = readEntries(db());
+        EXPECT_EQ(again.keys(), expected) << "round " << round;
+        for (const Entry &e : again)
+            EXPECT_EQ(e.oldBytes, complete.value(e.address).oldBytes) << round;
+        if (expected.size() != complete.size())
+            std::cout << "round " << round << ": killed while patching, "
+                      << complete.size() - expected.size() << " entries lost" << std::endl;
+    }
+}
+
+TEST_F(FaultE2ETest, TwoCleansAtOnceOnOneImageAndDatabase)
+{
+    const QString exe = s.copyImage("sample");
+    const QByteArray linked = readFile(exe);
+    {
+        Scratch reference;
+        const QString refExe = reference.copyImage("sample");
+        reference.lastDb = reference.path("p.db");
+        ASSERT_EQ(reference.run({refExe, reference.lastDb, VsCommon}).exitCode, 0);
+        const QMap<quint32, Entry> expected = readEntries(reference.lastDb);
+
+        QProcess first, second;
+        s.lastDb = db();
+        s.start(first, {exe, db(), VsCommon});
+        s.start(second, {exe, db(), VsCommon});
+        ASSERT_TRUE(first.waitForFinished(60000));
+        ASSERT_TRUE(second.waitForFinished(60000));
+        EXPECT_EQ(first.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(first.exitCode(), 0) << first.readAll().constData();
+        EXPECT_EQ(second.exitCode(), 0) << second.readAll().constData();
+        // Whichever came second found the image clean and kept the first one's entries.
+        const QMap<quint32, Entry> entries = readEntries(db());
+        ASSERT_EQ(entries.keys(), expected.keys());
+        for (const Entry &e : entries)
+            EXPECT_EQ(e.oldBytes, expected.value(e.address).oldBytes);
+        EXPECT_EQ(readFile(exe), readFile(refExe));
+    }
+    EXPECT_NE(readFile(exe), linked);
+}
+
+TEST_F(FaultE2ETest, MalformedImages)
+{
+    const QByteArray sample = readFile(QStringLiteral(TQT_TEST_IMAGES_DIR "/sample/sample.exe"));
+    ASSERT_GT(sample.size(), 0x400);
+    const int nt = int(le32(sample, 0x3C));
+
+    QByteArray lfanewPastEnd = sample.left(0x200);
+    const quint32 farAway = 0x7FFFFFF0u;
+    lfanewPastEnd.replace(0x3C, 4, QByteArray(reinterpret_cast<const char *>(&farAway), 4));
+    QByteArray tablePastEnd = sample.left(nt + 24 + le16(sample, nt + 20) + 8);
+
+    const struct
+    {
+        const char *what;
+        QByteArray bytes;
+    } cases[] = {
+        {"empty", QByteArray()},
+        {"63 bytes", sample.left(63)},
+        {"e_lfanew past the end", lfanewPastEnd},
+        {"section table past the end", tablePastEnd},
+    };
+    for (const auto &c : cases) {
+        Scratch scratch;
+        const QString exe = scratch.copyImage("sample");
+        ASSERT_TRUE(writeFile(exe, c.bytes));
+        scratch.lastDb = scratch.path("p.db");
+        const RunOutput r = scratch.run({exe, scratch.lastDb, VsCommon});
+        EXPECT_EQ(r.exitCode, 1) << c.what << ": " << r.out.toStdString();
+        EXPECT_TRUE(r.out.contains("Error: symbol __penter() was not found in executable"))
+            << c.what << ": " << r.out.toStdString();
+        EXPECT_EQ(readFile(exe), c.bytes) << c.what;
+        EXPECT_FALSE(QFileInfo::exists(scratch.lastDb)) << c.what;
+    }
+}
+
+TEST_F(FaultE2ETest, SectionDataPastTheEndAndAHookCallAtTheLastBytes)
+{
+    const QString exe = s.copyImage("sample");
+    QByteArray image = readFile(exe);
+    const QList<Section> sections = sectionsOf(image);
+    ASSERT_GE(sections.size(), 2);
+
+    // A call at the last three bytes of the file, listed in the map as a function.
+    const Section &last = sections.last();
+    ASSERT_EQ(qint64(last.rawStart) + last.rawSize, image.size());
+    const quint32 tailRva = last.va + last.rawSize - 3;
+    image[image.size() - 3] = char(0xE8);
+    // The last section also claims raw data far beyond the end of the file.
+    const quint32 claimed = 0x00100000u;
+    image.replace(last.header + 16, 4, QByteArray(reinterpret_cast<const char *>(&claimed), 4));
+    ASSERT_TRUE(writeFile(exe, image));
+    const QString map = s.path("sample.map");
+    ASSERT_TRUE(writeFile(map, mapWithFunction(readFile(map), "_atTheEnd", tailRva)));
+
+    const RunOutput r = clean(exe);
+    EXPECT_EQ(r.exitCode, 0) << r.out.toStdString();
+    const QByteArray after = readFile(exe);
+    ASSERT_EQ(after.size(), image.size());
+    EXPECT_EQ(after.right(3), image.right(3)); // nothing written at the tail
+    // Everything that changed is five NOPs over a hook call inside the file.
+    for (int i = 0; i < image.size(); ++i)
+        if (image.at(i) != after.at(i)) {
+            ASSERT_EQ(uchar(image.at(i)), 0xE8) << i;
+            EXPECT_EQ(after.mid(i, 5), QByteArray(5, char(0x90))) << i;
+            i += 4;
+        }
+    EXPECT_FALSE(readEntries(db()).contains(tailRva));
+}
+
+TEST_F(FaultE2ETest, MalformedMaps)
+{
+    QByteArray noise(1 << 16, Qt::Uninitialized);
+    QRandomGenerator random(11);
+    for (char &c : noise)
+        c = char(random.bounded(256));
+    const struct
+    {
+        const char *what;
+        QByteArray bytes;
+    } cases[] = {
+        {"empty", QByteArray()},
+        {"one line of 10 MB", QByteArray(10 << 20, 'x') + ".obj\r\n"},
+        {"binary noise", noise},
+        {"carriage returns only", QByteArray(4096, '\r')},
+    };
+    for (const auto &c : cases) {
+        Scratch scratch;
+        const QString exe = scratch.copyImage("sample");
+        const QByteArray linked = readFile(exe);
+        ASSERT_TRUE(writeFile(scratch.path("sample.map"), c.bytes));
+        scratch.lastDb = scratch.path("p.db");
+        const RunOutput r = scratch.run({exe, scratch.lastDb, VsCommon});
+        EXPECT_EQ(r.exitCode, 0) << c.what << ": " << r.out.left(2000).toStdString();
+        EXPECT_TRUE(r.out.contains("Patching executable for 0 functions... ")) << c.what;
+        EXPECT_EQ(readFile(exe), linked) << c.what;
+        EXPECT_TRUE(readEntries(scratch.lastDb).isEmpty()) << c.what;
+    }
+}
+
+TEST_F(FaultE2ETest, NoiseProgramDatabaseAndNoiseDatabase)
+{
+    QByteArray noise(1 << 20, Qt::Uninitialized);
+    QRandomGenerator random(5);
+    for (char &c : noise)
+        c = char(random.bounded(256));
+
+    const QString exe = s.copyImage("sample");
+    ASSERT_TRUE(useDatabaseBesideCopy(exe, "sample.pdb"));
+    const QByteArray linked = readFile(exe);
+    const QByteArray pdb = readFile(s.path("sample.pdb"));
+    ASSERT_TRUE(writeFile(s.path("sample.pdb"), noise));
+    RunOutput r = clean(exe);
+    EXPECT_EQ(r.exitCode, 1) << r.out.left(2000).toStdString();
+    EXPECT_TRUE(r.out.contains("Error: symbol __penter() was not found in executable"))
+        << r.out.left(2000).toStdString();
+    EXPECT_EQ(readFile(exe), linked);
+    EXPECT_FALSE(QFileInfo::exists(db()));
+
+    // The same copy with its real program database beside it is cleaned.
+    ASSERT_TRUE(writeFile(s.path("sample.pdb"), pdb));
+    r = clean(exe);
+    EXPECT_EQ(r.exitCode, 0) << r.out.toStdString();
+    EXPECT_FALSE(readEntries(db()).isEmpty());
+    ASSERT_TRUE(writeFile(exe, linked));
+
+    const QString noiseDb = s.path("noise.db");
+    ASSERT_TRUE(writeFile(noiseDb, noise));
+    r = clean(exe, noiseDb);
+    EXPECT_EQ(r.exitCode, 1) << r.out.left(2000).toStdString();
+    EXPECT_TRUE(r.out.contains(noiseDb)) << r.out.left(2000).toStdString();
+    EXPECT_EQ(readFile(noiseDb), noise);
+    EXPECT_EQ(readFile(exe), linked);
+}
