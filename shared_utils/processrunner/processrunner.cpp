@@ -150,7 +150,16 @@ RunResult ProcessRunner::run(const RunParameters &parameters, bool *stopFlag)
             if (stopped())
                 break;
             QCoreApplication::processEvents(QEventLoop::AllEvents);
-            QThread::msleep(PollIntervalMs);
+            // Sleep one interval, but wake as soon as the child writes or ends: a child that
+            // writes more than a pipe holds would otherwise stall a whole interval per pipe-full
+            // (the demangler's output for 100,000 names took 20 s that way).
+            QElapsedTimer turn;
+            turn.start();
+            const bool woke = runner.running && process.state() != QProcess::NotRunning &&
+                              process.waitForReadyRead(int(PollIntervalMs));
+            const qint64 left = qint64(PollIntervalMs) - turn.elapsed();
+            if (!woke && runner.running && left > 0)
+                QThread::msleep(static_cast<unsigned long>(left));
         }
     } else {
         startProcess();
