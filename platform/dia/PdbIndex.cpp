@@ -21,6 +21,8 @@
 #include <llvm/DebugInfo/PDB/Native/PDBFile.h>
 #include <llvm/DebugInfo/PDB/Native/PDBStringTable.h>
 #include <llvm/DebugInfo/PDB/Native/PublicsStream.h>
+#include <llvm/DebugInfo/PDB/Native/RawConstants.h>
+#include <llvm/DebugInfo/PDB/Native/RawTypes.h>
 #include <llvm/DebugInfo/PDB/Native/SymbolStream.h>
 #include <llvm/DebugInfo/PDB/Native/TpiStream.h>
 #include <llvm/Object/COFF.h>
@@ -364,6 +366,66 @@ private:
     std::vector<ClassChild> &m_out;
 };
 
+// LLVM's hash-table loader stores every entry at the bucket its present bit names without
+// checking that bucket against the capacity: a damaged table writes past the bucket array
+// (inside LLVM, where no sanitizer sees it). So each table LLVM is about to load is checked
+// here first. Real tables hold a handful of entries; a capacity beyond this bound only makes
+// LLVM allocate gigabytes for nothing.
+constexpr uint32_t kMaxHashCapacity = 1u << 20;
+
+bool hashTableIsSound(BinaryStreamReader reader)
+{
+    uint32_t size = 0, capacity = 0, presentWords = 0;
+    if (failed(reader.readInteger(size)) || failed(reader.readInteger(capacity)) ||
+        failed(reader.readInteger(presentWords)))
+        return false;
+    if (capacity == 0 || capacity > kMaxHashCapacity || presentWords > reader.bytesRemaining() / 4)
+        return false;
+    for (uint32_t word = 0; word < presentWords; ++word) {
+        uint32_t bits = 0;
+        if (failed(reader.readInteger(bits)))
+            return false;
+        if (bits != 0 && uint64_t(word) * 32 + (31 - __builtin_clz(bits)) >= capacity)
+            return false;
+    }
+    return true;
+}
+
+// The name map of the info stream, as InfoStream::reload is going to read it.
+bool namedStreamMapIsSound(PDBFile &file)
+{
+    auto stream = file.safelyCreateIndexedStream(StreamPDB);
+    if (consumed(stream))
+        return false;
+    BinaryStreamReader reader(**stream);
+    uint32_t namesSize = 0;
+    return !failed(reader.skip(sizeof(InfoStreamHeader))) &&
+           !failed(reader.readInteger(namesSize)) && !failed(reader.skip(namesSize)) &&
+           hashTableIsSound(reader);
+}
+
+// The hash-adjuster table of a type or id stream, as TpiStream::reload is going to read it.
+bool typeHashTableIsSound(PDBFile &file, uint32_t streamIndex)
+{
+    auto stream = file.safelyCreateIndexedStream(streamIndex);
+    if (consumed(stream))
+        return false;
+    BinaryStreamReader reader(**stream);
+    const TpiStreamHeader *header = nullptr;
+    if (failed(reader.readObject(header)))
+        return false;
+    if (header->HashStreamIndex == kInvalidStreamIndex || header->HashAdjBuffer.Length == 0)
+        return true; // LLVM reads no table
+    if (header->HashAdjBuffer.Off < 0)
+        return false;
+    auto hash = file.safelyCreateIndexedStream(header->HashStreamIndex);
+    if (consumed(hash))
+        return false;
+    BinaryStreamReader hashReader(**hash);
+    return !failed(hashReader.skip(uint32_t(header->HashAdjBuffer.Off))) &&
+           hashTableIsSound(hashReader);
+}
+
 // The stream index of a named stream, read from the info stream's name map with every offset
 // checked: LLVM's own lookup trusts the map and reads past it when the file is damaged.
 bool findNamedStream(const InfoStream &info, StringRef wanted, uint32_t &index)
@@ -473,6 +535,8 @@ LoadResult PdbIndex::load(const std::string &imagePath, std::unique_ptr<PdbIndex
     if (failed(d.file->parseFileHeaders()) || failed(d.file->parseStreamData()))
         return LoadResult::Corrupt;
 
+    if (!namedStreamMapIsSound(*d.file))
+        return LoadResult::Corrupt;
     auto info = d.file->getPDBInfoStream();
     if (consumed(info))
         return LoadResult::Corrupt;
@@ -486,11 +550,13 @@ LoadResult PdbIndex::load(const std::string &imagePath, std::unique_ptr<PdbIndex
     if (consumed(dbi))
         return LoadResult::Corrupt;
     d.dbi = &*dbi;
+    if (!typeHashTableIsSound(*d.file, StreamTPI))
+        return LoadResult::Corrupt;
     auto tpi = d.file->getPDBTpiStream();
     if (consumed(tpi))
         return LoadResult::Corrupt;
     d.tpi = &*tpi;
-    if (d.file->hasPDBIpiStream()) {
+    if (d.file->hasPDBIpiStream() && typeHashTableIsSound(*d.file, StreamIPI)) {
         auto ipi = d.file->getPDBIpiStream();
         if (!consumed(ipi))
             d.ipi = &*ipi;

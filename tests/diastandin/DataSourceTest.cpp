@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 using namespace dstest;
 using TQ::PLATFORM::PDB::LoadResult;
@@ -158,6 +160,136 @@ TEST(DataSource, DamagedPdbFailsCleanly)
         EXPECT_NE(result, LoadResult::Ok);
         EXPECT_TRUE(result == LoadResult::Corrupt || result == LoadResult::Mismatch);
         EXPECT_TRUE(FAILED(loadImage(copy.exe)));
+    }
+}
+
+// Where each stream of an MSF file lies, so that a test can damage one structure inside a
+// stream that is scattered over several blocks.
+class MsfLayout
+{
+public:
+    explicit MsfLayout(const std::string &file)
+    {
+        m_blockSize = read32(file, 32);
+        const uint32_t directoryBytes = read32(file, 44);
+        const size_t blockMap = size_t(read32(file, 52)) * m_blockSize;
+        std::string directory;
+        for (uint32_t i = 0; uint64_t(i) * m_blockSize < directoryBytes; ++i)
+            directory +=
+                file.substr(size_t(read32(file, blockMap + 4 * i)) * m_blockSize, m_blockSize);
+        const uint32_t count = read32(directory, 0);
+        size_t at = 4 + 4 * size_t(count);
+        for (uint32_t s = 0; s < count; ++s) {
+            const uint32_t size = read32(directory, 4 + 4 * size_t(s));
+            const uint32_t blocks = size == ~0u ? 0 : (size + m_blockSize - 1) / m_blockSize;
+            m_blocks.emplace_back();
+            for (uint32_t b = 0; b < blocks; ++b, at += 4)
+                m_blocks.back().push_back(read32(directory, at));
+        }
+    }
+
+    uint32_t get(const std::string &file, uint32_t stream, uint32_t offset) const
+    {
+        uint32_t value = 0;
+        for (int i = 3; i >= 0; --i)
+            value = value << 8 | uint8_t(file.at(position(stream, offset + uint32_t(i))));
+        return value;
+    }
+    void put(std::string &file, uint32_t stream, uint32_t offset, uint32_t value) const
+    {
+        for (uint32_t i = 0; i < 4; ++i)
+            file.at(position(stream, offset + i)) = char(value >> (8 * i));
+    }
+
+private:
+    static uint32_t read32(const std::string &bytes, size_t at)
+    {
+        uint32_t value = 0;
+        for (int i = 3; i >= 0; --i)
+            value = value << 8 | uint8_t(bytes.at(at + size_t(i)));
+        return value;
+    }
+    size_t position(uint32_t stream, uint32_t offset) const
+    {
+        return size_t(m_blocks.at(stream).at(offset / m_blockSize)) * m_blockSize +
+               offset % m_blockSize;
+    }
+
+    uint32_t m_blockSize = 0;
+    std::vector<std::vector<uint32_t>> m_blocks;
+};
+
+constexpr uint32_t kInfoStream = 1, kTypeStream = 2, kIdStream = 4;
+
+// A hash table as the PDB stores it: size, capacity, one word of present bits, no deleted
+// bits, then one key and value per present bit. Written over the start of the type or id
+// stream's hash stream (whose hash values nothing here reads) and named as that stream's
+// hash-adjuster table.
+std::string withHashAdjusters(const std::string &pdb, uint32_t stream, uint32_t size,
+                              uint32_t capacity, uint32_t presentBits)
+{
+    const MsfLayout layout(pdb);
+    std::string out = pdb;
+    const uint32_t hashStream = layout.get(pdb, stream, 20) & 0xFFFF;
+    EXPECT_NE(hashStream, 0xFFFFu);
+    const uint32_t table[] = {size, capacity, 1, presentBits, 0, 0x1234, 0x5678};
+    for (uint32_t i = 0; i < 7; ++i)
+        layout.put(out, hashStream, 4 * i, table[i]);
+    layout.put(out, stream, 48, 0);            // offset of the table in the hash stream
+    layout.put(out, stream, 52, sizeof table); // its length
+    return out;
+}
+
+// LLVM stores each hash-table entry at the bucket its present bit names, unchecked: such a
+// table must be refused before LLVM reads it, not written past its bucket array.
+TEST(DataSource, HashTablesNamingBucketsPastTheirCapacityAreRefused)
+{
+    const std::string pdb = readFile(imagePath("dsclasses.pdb"));
+    ASSERT_GT(pdb.size(), 8192u);
+    const MsfLayout layout(pdb);
+
+    // The info stream's name map: keep the count of present bits, move the last one to bit 31.
+    std::string namedMap = pdb;
+    const uint32_t namesSize = layout.get(pdb, kInfoStream, 28);
+    const uint32_t table = 32 + namesSize;
+    const uint32_t capacity = layout.get(pdb, kInfoStream, table + 4);
+    const uint32_t words = layout.get(pdb, kInfoStream, table + 8);
+    const uint32_t present = layout.get(pdb, kInfoStream, table + 12);
+    ASSERT_GE(words, 1u);
+    ASSERT_LT(capacity, 31u);
+    ASSERT_NE(present, 0u);
+    const uint32_t moved = (present & ~(0x80000000u >> __builtin_clz(present))) | 0x80000000u;
+    layout.put(namedMap, kInfoStream, table + 12, moved);
+
+    struct Case
+    {
+        const char *what;
+        std::string bytes;
+        LoadResult expected;
+    };
+    const Case cases[] = {
+        {"intact", pdb, LoadResult::Ok},
+        {"sound type hash table", withHashAdjusters(pdb, kTypeStream, 1, 1, 1u), LoadResult::Ok},
+        {"sound id hash table", withHashAdjusters(pdb, kIdStream, 1, 2, 2u), LoadResult::Ok},
+        {"name map bit past capacity", namedMap, LoadResult::Corrupt},
+        {"type hash bit past capacity", withHashAdjusters(pdb, kTypeStream, 1, 1, 1u << 31),
+         LoadResult::Corrupt},
+        {"type hash capacity absurd", withHashAdjusters(pdb, kTypeStream, 1, (1u << 20) + 1, 1u),
+         LoadResult::Corrupt},
+        // The id stream is optional: without it the rest still answers.
+        {"id hash bit past capacity", withHashAdjusters(pdb, kIdStream, 1, 2, 1u << 31),
+         LoadResult::Ok},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        CopiedImage copy(c.bytes);
+        EXPECT_EQ(loadResult(copy.exe), c.expected);
+        Dia dia;
+        EXPECT_EQ(openImage(copy.exe, dia), c.expected == LoadResult::Ok);
+        if (c.expected == LoadResult::Ok) {
+            EXPECT_FALSE(
+                children(dia.global.get(), SymTagFunction, "freeFn", nsRegularExpression).empty());
+        }
     }
 }
 
