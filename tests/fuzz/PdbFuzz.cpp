@@ -5,6 +5,7 @@
 #include "FuzzFile.h"
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -17,9 +18,56 @@ using TQ::PLATFORM::ComPtr;
 
 namespace {
 
+uint32_t readU32(const uint8_t *data, size_t size, uint64_t at, bool &ok)
+{
+    if (at + 4 > size) {
+        ok = false;
+        return 0;
+    }
+    return uint32_t(data[at]) | uint32_t(data[at + 1]) << 8 | uint32_t(data[at + 2]) << 16 |
+           uint32_t(data[at + 3]) << 24;
+}
+
+// The signature and age of a program database (its info stream, stream 1), read through the
+// file's block directory; false when the input does not hold them. The fuzzer's inputs come from
+// other builds, whose images carry other signatures: giving the image the input's identity keeps
+// every seed and kept regression input meaningful in every build.
+bool pdbIdentity(const uint8_t *data, size_t size, uint8_t identity[20])
+{
+    static const char magic[] = "Microsoft C/C++ MSF 7.00\r\n\x1a"
+                                "DS";
+    if (size < 56 || std::memcmp(data, magic, sizeof magic - 1) != 0)
+        return false;
+    bool ok = true;
+    const uint64_t blockSize = readU32(data, size, 32, ok);
+    const uint64_t directoryBytes = readU32(data, size, 44, ok);
+    const uint64_t blockMap = readU32(data, size, 52, ok);
+    if (!ok || blockSize < 512 || blockSize > 65536 || directoryBytes < 8 || directoryBytes > size)
+        return false;
+    // The directory, block by block: stream count, sizes, then each stream's blocks.
+    auto directory = [&](uint64_t offset) -> uint32_t {
+        const uint64_t block =
+            readU32(data, size, blockMap * blockSize + offset / blockSize * 4, ok);
+        return readU32(data, size, block * blockSize + offset % blockSize, ok);
+    };
+    const uint64_t streams = directory(0);
+    if (!ok || streams < 2 || (1 + streams) * 4 > directoryBytes)
+        return false;
+    const uint64_t stream0Blocks = (directory(4) + blockSize - 1) / blockSize;
+    if (!ok || (1 + streams + stream0Blocks + 1) * 4 > directoryBytes)
+        return false;
+    const uint64_t infoBlock = directory((1 + streams + stream0Blocks) * 4);
+    const uint64_t info = infoBlock * blockSize;
+    if (!ok || directory(8) < 28 || info + 28 > size)
+        return false;
+    std::memcpy(identity, data + info + 12, 16);    // signature (GUID)
+    std::memcpy(identity + 16, data + info + 8, 4); // age
+    return true;
+}
+
 // A copy of the sample image whose debug record names "fuzz.pdb" beside it, so the load takes
 // the mutated file and not the image's own program database.
-std::string prepareImage(const std::string &dir)
+std::vector<char> prepareImage(size_t &rsdsAt)
 {
     std::ifstream in(std::string(TQT_TEST_IMAGES_DIR) + "/sample/sample.exe", std::ios::binary);
     std::vector<char> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -29,9 +77,8 @@ std::string prepareImage(const std::string &dir)
         __builtin_trap(); // the seed image lost its debug record: the target would test nothing
     const char name[] = "fuzz.pdb";
     std::copy(name, name + sizeof name, it + 24);
-    const std::string path = dir + "/fuzz.exe";
-    std::ofstream(path, std::ios::binary).write(image.data(), std::streamsize(image.size()));
-    return path;
+    rsdsAt = size_t(it - image.begin());
+    return image;
 }
 
 struct Setup
@@ -40,7 +87,8 @@ struct Setup
     {
         dir = TQ::FUZZ::scratchPath(".d");
         mkdir(dir.c_str(), 0700);
-        image = prepareImage(dir);
+        imageBytes = prepareImage(rsdsAt);
+        image = dir + "/fuzz.exe";
         CoInitialize(nullptr);
         CoGetClassObject(CLSID_DiaSource, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
                          reinterpret_cast<void **>(factory.receive()));
@@ -53,8 +101,21 @@ struct Setup
         std::remove(image.c_str());
         rmdir(dir.c_str());
     }
+    // The image carrying the identity of the program database beside it.
+    bool writeImage(const uint8_t *data, size_t size)
+    {
+        uint8_t identity[20];
+        if (pdbIdentity(data, size, identity))
+            std::memcpy(imageBytes.data() + rsdsAt + 4, identity, sizeof identity);
+        std::ofstream out(image, std::ios::binary | std::ios::trunc);
+        out.write(imageBytes.data(), std::streamsize(imageBytes.size()));
+        return bool(out);
+    }
+
     std::string dir;
     std::string image;
+    std::vector<char> imageBytes;
+    size_t rsdsAt = 0;
     ComPtr<IClassFactory> factory;
 };
 
@@ -115,7 +176,8 @@ void sourceFiles(IDiaSession *session, IDiaSymbol *scope)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static Setup setup;
-    if (!TQ::FUZZ::writeScratch(setup.dir + "/fuzz.pdb", data, size))
+    if (!TQ::FUZZ::writeScratch(setup.dir + "/fuzz.pdb", data, size) ||
+        !setup.writeImage(data, size))
         return 0;
     ComPtr<IDiaDataSource> source;
     if (setup.factory->CreateInstance(nullptr, IID_IDiaDataSource,
