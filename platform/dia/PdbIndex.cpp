@@ -614,11 +614,18 @@ bool PdbIndex::build()
 void PdbIndex::indexModules()
 {
     Impl &d = *m_impl;
-    const DbiModuleList &modules = d.dbi->modules();
     std::unordered_map<uint32_t, uint32_t> fileByNameOffset;
 
-    for (uint32_t m = 0; m < modules.getModuleCount(); ++m) {
-        const DbiModuleDescriptor descriptor = modules.getModuleDescriptor(m);
+    // The module descriptors are read here rather than through DbiModuleList, whose random
+    // access hands out an empty descriptor (and then dereferences it) for a damaged entry; the
+    // iteration stops at the first entry that does not parse.
+    VarStreamArray<DbiModuleDescriptor> descriptors;
+    BinaryStreamReader moduleInfo(d.dbi->getModiSubstreamData().StreamData);
+    if (failed(moduleInfo.readArray(descriptors, moduleInfo.bytesRemaining())))
+        return;
+    bool badDescriptor = false;
+    for (auto it = descriptors.begin(&badDescriptor); it != descriptors.end(); ++it) {
+        const DbiModuleDescriptor descriptor = *it;
         const uint16_t streamIndex = descriptor.getModuleStreamIndex();
         if (streamIndex == kInvalidStreamIndex)
             continue;
