@@ -591,11 +591,21 @@ LoadResult PdbIndex::load(const std::string &imagePath, std::unique_ptr<PdbIndex
     return LoadResult::Ok;
 }
 
-uint32_t PdbIndex::addName(std::string_view name)
+uint32_t PdbIndex::addName(std::vector<char> &names, std::string_view name)
 {
-    const uint32_t offset = uint32_t(m_names.size());
-    m_names.insert(m_names.end(), name.begin(), name.end());
+    const uint32_t offset = uint32_t(names.size());
+    names.insert(names.end(), name.begin(), name.end());
     return offset;
+}
+
+void PdbIndex::ensureModules() const
+{
+    if (m_modulesIndexed || m_built <= 0)
+        return;
+    // Only the indexes change; the object itself was never made const.
+    PdbIndex *self = const_cast<PdbIndex *>(this);
+    self->m_modulesIndexed = true;
+    self->indexModules();
 }
 
 bool PdbIndex::build()
@@ -605,7 +615,6 @@ bool PdbIndex::build()
     m_built = -1;
     if (!m_impl->dbi)
         return false;
-    indexModules();
     indexPublics();
     m_built = 1;
     return true;
@@ -665,7 +674,7 @@ void PdbIndex::indexModules()
                         type = r.getFunctionType().getIndex();
                 }
             }
-            const uint32_t nameOffset = addName(proc->Name);
+            const uint32_t nameOffset = addName(m_functionNames, proc->Name);
             m_functions.push_back(
                 {rva, proc->CodeSize, nameOffset, uint32_t(proc->Name.size()), type});
         }
@@ -767,7 +776,7 @@ void PdbIndex::indexPublics()
             continue;
         uint32_t rva = 0;
         const bool hasRva = d.toRva(pub->Segment, pub->Offset, rva);
-        const uint32_t nameOffset = addName(pub->Name);
+        const uint32_t nameOffset = addName(m_names, pub->Name);
         m_publics.push_back({rva, nameOffset, uint32_t(pub->Name.size()), hasRva,
                              (uint32_t(pub->Flags) & uint32_t(PublicSymFlags::Function)) != 0});
     }
@@ -781,6 +790,7 @@ void PdbIndex::indexPublics()
 
 long PdbIndex::functionAt(uint32_t rva) const
 {
+    ensureModules();
     auto it = std::upper_bound(m_functions.begin(), m_functions.end(), rva,
                                [](uint32_t v, const Function &f) { return v < f.rva; });
     if (it == m_functions.begin())
@@ -811,6 +821,7 @@ long PdbIndex::publicAt(uint32_t rva) const
 
 std::pair<size_t, size_t> PdbIndex::linesIn(uint32_t rva, uint32_t length) const
 {
+    ensureModules();
     // A zero length asks for the record at the address.
     const uint64_t end = uint64_t(rva) + std::max<uint32_t>(length, 1);
     auto first = std::upper_bound(m_lines.begin(), m_lines.end(), rva,

@@ -99,17 +99,31 @@ public:
     static std::vector<std::string> pdbCandidates(const std::string &imagePath,
                                                   const std::string &recordedPath);
 
-    // Builds the function, public and line indexes; runs once, later calls report the first
-    // result. False when the streams that every lookup needs are unreadable.
+    // Builds the public index; runs once, later calls report the first result. False when the
+    // streams that every lookup needs are unreadable. The function and line indexes follow on
+    // first use: looking up the hook needs the publics alone, and reading every module stream of
+    // a large program database costs more than the rest of a patch-clean run.
     bool build();
 
-    const std::vector<Function> &functions() const { return m_functions; }
+    const std::vector<Function> &functions() const
+    {
+        ensureModules();
+        return m_functions;
+    }
     const std::vector<Public> &publics() const { return m_publics; }
-    const std::vector<Line> &lines() const { return m_lines; }
-    const std::string &fileName(uint32_t file) const { return m_files[file]; }
+    const std::vector<Line> &lines() const
+    {
+        ensureModules();
+        return m_lines;
+    }
+    const std::string &fileName(uint32_t file) const
+    {
+        ensureModules();
+        return m_files[file];
+    }
     std::string_view name(const Function &f) const
     {
-        return std::string_view(m_names.data() + f.nameOffset, f.nameLength);
+        return std::string_view(m_functionNames.data() + f.nameOffset, f.nameLength);
     }
     std::string_view name(const Public &p) const
     {
@@ -138,16 +152,19 @@ private:
     PdbIndex();
     struct Impl;
 
+    void ensureModules() const;
     void indexModules();
     void indexPublics();
     void indexDefinitions();
-    uint32_t addName(std::string_view name);
+    static uint32_t addName(std::vector<char> &names, std::string_view name);
     uint32_t typeLength(uint32_t typeIndex);
     TypeInfo readTypeInfo(uint32_t canonicalIndex);
 
     std::unique_ptr<Impl> m_impl;
-    int m_built = 0; // 0 not yet, 1 ok, -1 failed
-    std::vector<char> m_names;
+    int m_built = 0;                   // 0 not yet, 1 ok, -1 failed
+    std::vector<char> m_names;         // public names
+    std::vector<char> m_functionNames; // kept apart, so that indexing late moves no public name
+    bool m_modulesIndexed = false;
     std::vector<Function> m_functions;
     std::vector<Public> m_publics;
     std::vector<Line> m_lines;
