@@ -290,7 +290,9 @@ TEST_F(FaultE2ETest, KilledAtAnyMomentLosesAtMostTheEntriesOfFunctionsItHadPatch
         QList<quint32> expected;
         for (const Entry &e : complete) {
             const int at = fileOffsetOf(sectionsOf(linked), e.address);
-            const bool cleaned = at >= 0 && killedImage.mid(at, 5) == nops;
+            // Four NOPs are what the next run takes for a cleaned entry, even when the kill came
+            // between the two stores of one patch.
+            const bool cleaned = at >= 0 && killedImage.mid(at, 4) == nops.left(4);
             if (!afterKill.isEmpty() || !cleaned)
                 expected.append(e.address);
         }
