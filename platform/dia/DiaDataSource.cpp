@@ -34,6 +34,18 @@ using Index = std::shared_ptr<PdbIndex>;
 
 BSTR toBstr(std::string_view utf8)
 {
+    // Names and paths are nearly always ASCII, which widens byte by byte; a source lookup per
+    // function makes this the common case.
+    size_t ascii = 0;
+    while (ascii < utf8.size() && static_cast<unsigned char>(utf8[ascii]) < 0x80)
+        ++ascii;
+    if (ascii == utf8.size()) {
+        BSTR text = SysAllocStringLen(nullptr, uint32_t(utf8.size()));
+        if (text)
+            for (size_t i = 0; i < utf8.size(); ++i)
+                text[i] = OLECHAR(utf8[i]);
+        return text;
+    }
     llvm::SmallVector<llvm::UTF16, 64> wide;
     if (!llvm::convertUTF8ToUTF16String(llvm::StringRef(utf8.data(), utf8.size()), wide)) {
         // Not UTF-8 (an old compiler's code page): keep the bytes as Latin-1.

@@ -598,14 +598,32 @@ uint32_t PdbIndex::addName(std::vector<char> &names, std::string_view name)
     return offset;
 }
 
-void PdbIndex::ensureModules() const
+void PdbIndex::ensurePublics() const
 {
-    if (m_modulesIndexed || m_built <= 0)
+    if (m_publicsIndexed || m_built <= 0)
+        return;
+    PdbIndex *self = const_cast<PdbIndex *>(this);
+    self->m_publicsIndexed = true;
+    self->indexPublics();
+}
+
+void PdbIndex::ensureFunctions() const
+{
+    if (m_functionsIndexed || m_built <= 0)
         return;
     // Only the indexes change; the object itself was never made const.
     PdbIndex *self = const_cast<PdbIndex *>(this);
-    self->m_modulesIndexed = true;
-    self->indexModules();
+    self->m_functionsIndexed = true;
+    self->indexFunctions();
+}
+
+void PdbIndex::ensureLines() const
+{
+    if (m_linesIndexed || m_built <= 0)
+        return;
+    PdbIndex *self = const_cast<PdbIndex *>(this);
+    self->m_linesIndexed = true;
+    self->indexLines();
 }
 
 bool PdbIndex::build()
@@ -615,16 +633,13 @@ bool PdbIndex::build()
     m_built = -1;
     if (!m_impl->dbi)
         return false;
-    indexPublics();
     m_built = 1;
     return true;
 }
 
-void PdbIndex::indexModules()
+template <typename Visit> void PdbIndex::forEachModule(Visit visit)
 {
     Impl &d = *m_impl;
-    std::unordered_map<uint32_t, uint32_t> fileByNameOffset;
-
     // The module descriptors are read here rather than through DbiModuleList, whose random
     // access hands out an empty descriptor (and then dereferences it) for a damaged entry; the
     // iteration stops at the first entry that does not parse.
@@ -644,7 +659,14 @@ void PdbIndex::indexModules()
         ModuleDebugStreamRef module(descriptor, std::move(*stream));
         if (failed(module.reload()))
             continue;
+        visit(module);
+    }
+}
 
+void PdbIndex::indexFunctions()
+{
+    Impl &d = *m_impl;
+    forEachModule([&](ModuleDebugStreamRef &module) {
         bool hadError = false;
         for (const CVSymbol &symbol : module.symbols(&hadError)) {
             const SymbolKind kind = symbol.kind();
@@ -678,7 +700,21 @@ void PdbIndex::indexModules()
             m_functions.push_back(
                 {rva, proc->CodeSize, nameOffset, uint32_t(proc->Name.size()), type});
         }
+    });
+    std::stable_sort(m_functions.begin(), m_functions.end(),
+                     [](const Function &a, const Function &b) { return a.rva < b.rva; });
+}
 
+void PdbIndex::indexLines()
+{
+    Impl &d = *m_impl;
+    std::unordered_map<uint32_t, uint32_t> fileByNameOffset;
+    struct Entry
+    {
+        uint32_t offset, line, file;
+    };
+    std::vector<Entry> entries; // one contribution's records, reused
+    forEachModule([&](ModuleDebugStreamRef &module) {
         // Line records: offsets within each contribution, made absolute and given lengths.
         std::unordered_map<uint32_t, uint32_t> checksumToFile;
         bool checksumsRead = false;
@@ -718,11 +754,7 @@ void PdbIndex::indexModules()
             uint32_t base = 0;
             if (!header || !d.toRva(header->RelocSegment, header->RelocOffset, base))
                 continue;
-            struct Entry
-            {
-                uint32_t offset, line, file;
-            };
-            std::vector<Entry> entries;
+            entries.clear();
             for (const LineColumnEntry &block : lines) {
                 auto file = checksumToFile.find(block.NameIndex);
                 if (file == checksumToFile.end())
@@ -741,10 +773,7 @@ void PdbIndex::indexModules()
                 m_lines.push_back({base + start, end - start, entries[i].line, entries[i].file});
             }
         }
-    }
-
-    std::stable_sort(m_functions.begin(), m_functions.end(),
-                     [](const Function &a, const Function &b) { return a.rva < b.rva; });
+    });
     std::stable_sort(m_lines.begin(), m_lines.end(),
                      [](const Line &a, const Line &b) { return a.rva < b.rva; });
     // Folded functions bring one line table each for the same bytes. Keep the first, which
@@ -790,7 +819,7 @@ void PdbIndex::indexPublics()
 
 long PdbIndex::functionAt(uint32_t rva) const
 {
-    ensureModules();
+    ensureFunctions();
     auto it = std::upper_bound(m_functions.begin(), m_functions.end(), rva,
                                [](uint32_t v, const Function &f) { return v < f.rva; });
     if (it == m_functions.begin())
@@ -807,6 +836,7 @@ long PdbIndex::functionAt(uint32_t rva) const
 
 long PdbIndex::publicAt(uint32_t rva) const
 {
+    ensurePublics();
     auto end = std::partition_point(m_publics.begin(), m_publics.end(),
                                     [](const Public &p) { return p.hasRva; });
     auto it = std::upper_bound(m_publics.begin(), end, rva,
@@ -819,20 +849,46 @@ long PdbIndex::publicAt(uint32_t rva) const
     return long(first - m_publics.begin());
 }
 
+namespace {
+
+// The first index at or after from whose record does not satisfy before (which holds for a
+// prefix of the records), found by doubling steps from from: near answers cost a few probes,
+// all close together, where a binary search over the whole table would touch records far apart.
+template <typename Before>
+size_t gallop(const std::vector<PdbIndex::Line> &lines, size_t from, Before before)
+{
+    size_t low = from;
+    size_t step = 1;
+    while (low + step <= lines.size() && before(lines[low + step - 1])) {
+        low += step;
+        step *= 2;
+    }
+    const size_t high = std::min(low + step, lines.size());
+    return size_t(
+        std::partition_point(lines.begin() + long(low), lines.begin() + long(high), before) -
+        lines.begin());
+}
+
+} // namespace
+
 std::pair<size_t, size_t> PdbIndex::linesIn(uint32_t rva, uint32_t length) const
 {
-    ensureModules();
+    ensureLines();
     // A zero length asks for the record at the address.
     const uint64_t end = uint64_t(rva) + std::max<uint32_t>(length, 1);
-    auto first = std::upper_bound(m_lines.begin(), m_lines.end(), rva,
-                                  [](uint32_t v, const Line &l) { return v < l.rva; });
+    const auto notAfter = [rva](const Line &l) { return l.rva <= rva; };
+    // Lookups mostly come in address order, so the search starts where the last one ended
+    // when that lies before the address.
+    size_t first =
+        m_lineHint <= m_lines.size() && (m_lineHint == 0 || notAfter(m_lines[m_lineHint - 1]))
+            ? gallop(m_lines, m_lineHint, notAfter)
+            : gallop(m_lines, 0, notAfter);
     // Records do not overlap one another, so only the one just before can reach into range.
-    if (first != m_lines.begin() &&
-        uint64_t(std::prev(first)->rva) + std::prev(first)->length > rva)
+    if (first > 0 && uint64_t(m_lines[first - 1].rva) + m_lines[first - 1].length > rva)
         --first;
-    auto last = std::lower_bound(first, m_lines.end(), end,
-                                 [](const Line &l, uint64_t v) { return l.rva < v; });
-    return {size_t(first - m_lines.begin()), size_t(last - m_lines.begin())};
+    const size_t last = gallop(m_lines, first, [end](const Line &l) { return l.rva < end; });
+    m_lineHint = first;
+    return {first, last};
 }
 
 // ---- types ----

@@ -99,26 +99,30 @@ public:
     static std::vector<std::string> pdbCandidates(const std::string &imagePath,
                                                   const std::string &recordedPath);
 
-    // Builds the public index; runs once, later calls report the first result. False when the
-    // streams that every lookup needs are unreadable. The function and line indexes follow on
-    // first use: looking up the hook needs the publics alone, and reading every module stream of
-    // a large program database costs more than the rest of a patch-clean run.
+    // Checks once that the streams every lookup needs are readable; later calls report the
+    // first result. The public, function and line indexes are each built on first use: looking
+    // up the hook needs the publics alone, source lookups the lines alone, and reading every
+    // symbol of a large program database costs more than the rest of either run.
     bool build();
 
     const std::vector<Function> &functions() const
     {
-        ensureModules();
+        ensureFunctions();
         return m_functions;
     }
-    const std::vector<Public> &publics() const { return m_publics; }
+    const std::vector<Public> &publics() const
+    {
+        ensurePublics();
+        return m_publics;
+    }
     const std::vector<Line> &lines() const
     {
-        ensureModules();
+        ensureLines();
         return m_lines;
     }
     const std::string &fileName(uint32_t file) const
     {
-        ensureModules();
+        ensureLines();
         return m_files[file];
     }
     std::string_view name(const Function &f) const
@@ -152,8 +156,12 @@ private:
     PdbIndex();
     struct Impl;
 
-    void ensureModules() const;
-    void indexModules();
+    void ensurePublics() const;
+    void ensureFunctions() const;
+    void ensureLines() const;
+    template <typename Visit> void forEachModule(Visit visit);
+    void indexFunctions();
+    void indexLines();
     void indexPublics();
     void indexDefinitions();
     static uint32_t addName(std::vector<char> &names, std::string_view name);
@@ -164,10 +172,13 @@ private:
     int m_built = 0;                   // 0 not yet, 1 ok, -1 failed
     std::vector<char> m_names;         // public names
     std::vector<char> m_functionNames; // kept apart, so that indexing late moves no public name
-    bool m_modulesIndexed = false;
+    bool m_publicsIndexed = false;
+    bool m_functionsIndexed = false;
+    bool m_linesIndexed = false;
     std::vector<Function> m_functions;
     std::vector<Public> m_publics;
     std::vector<Line> m_lines;
+    mutable size_t m_lineHint = 0; // where the last line lookup ended
     std::vector<std::string> m_files;
     std::unordered_map<uint32_t, TypeInfo> m_typeInfos;
     std::unordered_map<uint32_t, std::pair<size_t, size_t>> m_childRanges;

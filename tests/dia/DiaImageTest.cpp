@@ -7,6 +7,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -94,15 +97,28 @@ TEST(DiaOnImages, SourceFilesAgreeWithTheLineTables)
         ASSERT_TRUE(facts.errors.isEmpty()) << facts.errors.join(", ").toStdString();
         auto dia = openImage(imageFile(image, ".exe"));
         CoutCapture out;
-        int checked = 0;
+        // Every address of every procedure, asked in address order (how a resolve run asks),
+        // backwards and shuffled: lookups start from the last one's place when they can.
+        QList<QPair<quint32, QString>> expected;
         for (const PdbFacts::Procedure &p : facts.procedures) {
             const QList<PdbFacts::LineEntry> lines = facts.linesIn(p.rva, qMax(p.size, 1u));
             if (lines.isEmpty() || lines.first().rva != p.rva)
                 continue;
-            EXPECT_EQ(dia->sourceFileOf(p.rva), lines.first().file) << p.name.toStdString();
-            ++checked;
+            for (int i = 0; i < lines.size(); ++i) {
+                // A record reaches to the next one, the last to the end of the procedure.
+                const quint32 end = i + 1 < lines.size() ? lines[i + 1].rva : p.rva + p.size;
+                for (quint32 rva = lines[i].rva; rva < end; ++rva)
+                    expected.append(qMakePair(rva, lines[i].file));
+            }
         }
-        EXPECT_GT(checked, 5);
+        ASSERT_GT(expected.size(), 100);
+        std::sort(expected.begin(), expected.end());
+        QList<QPair<quint32, QString>> backwards(expected.rbegin(), expected.rend());
+        QList<QPair<quint32, QString>> shuffled = expected;
+        std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(7));
+        for (const auto *order : {&expected, &backwards, &shuffled})
+            for (const auto &probe : *order)
+                ASSERT_EQ(dia->sourceFileOf(probe.first), probe.second) << probe.first;
         // Past the end of the code there are no line records. A path without backslashes
         // is its own module name.
         const QString fallback = imageFile(image, ".exe") + ":???";

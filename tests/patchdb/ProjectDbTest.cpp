@@ -79,6 +79,55 @@ TEST_F(PatchDbTest, EntriesAndTimestampSurviveReopen)
     EXPECT_EQ(rawQueryInt(path, "SELECT count(*) FROM meta WHERE key = 'executable_timestamp'"), 1);
 }
 
+TEST_F(PatchDbTest, TextsThatRecurOrNearlyRecurFromRowToRowComeBackExactly)
+{
+    // Neighbouring rows share texts in practice; each row must still get its own value when
+    // the texts differ by one character, by case, by a non-ASCII letter of the same length,
+    // or are new strings built in a loop (whose storage may land where the last one was).
+    const QString path = file("project.db");
+    const QString shared = QStringLiteral("c:\\src\\a.cpp");
+    const QStringList texts = {shared,
+                               shared,
+                               QStringLiteral("c:\\src\\b.cpp"),
+                               QStringLiteral("C:\\src\\b.cpp"),
+                               QString::fromUtf8("c:\\src\\\xc3\xa4.cpp"),
+                               QString::fromUtf8("c:\\src\\\xc3\xa4.cpp"),
+                               QString(),
+                               QString(),
+                               QStringLiteral("x"),
+                               QString(),
+                               shared};
+    QList<PatchedFunction> written;
+    {
+        auto db = openDb(path);
+        db->clearFunctions();
+        for (int i = 0; i < texts.size(); ++i) {
+            written.append(PatchedFunction(quint32(0x1000 + i), texts[i],
+                                           texts[texts.size() - 1 - i], quint64(i)));
+            db->addFunction(written.last());
+        }
+        for (int i = 0; i < 200; ++i) {
+            QString name = QStringLiteral("f%1").arg(i, 4, 10, QLatin1Char('0'));
+            written.append(PatchedFunction(quint32(0x2000 + i), name, name.toUpper(), 0));
+            db->addFunction(written.last());
+        }
+        db->commit();
+    }
+    auto db = openDb(path);
+    const QSet<PatchedFunction> all = db->functions();
+    ASSERT_EQ(all.size(), written.size());
+    for (const PatchedFunction &expected : written) {
+        auto it = all.find(PatchedFunction(expected.address));
+        ASSERT_NE(it, all.end()) << expected.address;
+        EXPECT_EQ(it->name, expected.name) << expected.address;
+        EXPECT_EQ(it->sourceFile, expected.sourceFile) << expected.address;
+    }
+    // What other readers of the file see is UTF-8.
+    EXPECT_EQ(rawQueryInt(path, "SELECT count(*) FROM functions WHERE name = "
+                                "'c:\\src\\\xc3\xa4.cpp'"),
+              2);
+}
+
 TEST_F(PatchDbTest, RewriteWithoutCommitLeavesFileAsItWas)
 {
     const QString path = file("project.db");

@@ -64,6 +64,36 @@ TEST(UndnameOutputTest, NumbersReadAsQtReadsThem)
     EXPECT_EQ(table.value(0xabc), "b");
 }
 
+TEST(UndnameOutputTest, EveryAddressTextReadExactlyAsQByteArrayToInt)
+{
+    // Plain digits take a quick path, the rest goes through Qt: both must agree with Qt. (A
+    // blank would move the line's last blank, so none is among them.)
+    const char *const texts[] = {
+        "0",          "7",         "ff", "FfFf", "1a2b3c4d",  "7fffffff",   "80000000", "ffffffff",
+        "00000001f",  "000000000", "-1", "+1f",  "-80000000", "-80000001",  "1f\t",     "\t1f",
+        "0x7fffffff", "0X10",      "1g", "g1",   "123456789", "0000000010", "--1",      "0x"};
+    for (const char *text : texts) {
+        bool ok = false;
+        const int expected = QByteArray(text).toInt(&ok, 16);
+        const QHash<int, QString> table = parse(QByteArray("n ") + text + "\r\n");
+        if (ok) {
+            ASSERT_EQ(table.size(), 1) << text;
+            EXPECT_EQ(table.constBegin().key(), expected) << text;
+        } else {
+            EXPECT_TRUE(table.isEmpty()) << text;
+        }
+    }
+}
+
+TEST(UndnameOutputTest, NamesTrimmedOfAnyWhiteSpace)
+{
+    const QHash<int, QString> table = parse("\t\xc2\xa0"
+                                            "f(void)\xc2\xa0\t 10\r\n"
+                                            "g\xe2\x80\x83 11\r\n");
+    EXPECT_EQ(table.value(0x10), "f(void)");
+    EXPECT_EQ(table.value(0x11), "g");
+}
+
 TEST(UndnameOutputTest, GarbageDoesNotCrash)
 {
     QByteArray garbage;

@@ -4,6 +4,8 @@
 #include "DiaFactoryWrapper.h"
 #include "DiaOutput.h"
 
+#include <cstring>
+
 namespace TQ {
 namespace EXTRACTORS {
 namespace CPP {
@@ -103,7 +105,18 @@ bool DiaModule::findSourceLocation(quint32 rva, QString &file, quint32 &line)
         printLine("error: could not get sourcefile functionName");
         return false;
     }
-    file = fromBstr(name.get());
+    // Neighbouring functions mostly share a file: hand out the same string again rather than
+    // a fresh copy per lookup.
+    const BSTR text = name.get();
+    int length = 0;
+    if (text)
+        while (text[length])
+            ++length;
+    if (length != lastSourceFile.size() ||
+        (length > 0 &&
+         std::memcmp(text, lastSourceFile.utf16(), size_t(length) * sizeof(OLECHAR)) != 0))
+        lastSourceFile = fromBstr(text);
+    file = lastSourceFile;
     return true;
 }
 

@@ -51,6 +51,7 @@ private:
                      const QList<QPair<quint32, quint32>> &dimensions, int depth);
 
     QSet<QString> sourceFiles; // the paths that function records share
+    QString lastSourceFile; // the file of the last source lookup, handed out again when it recurs
 
     // Released in reverse order of declaration: global scope, session, data source.
     TQ::PLATFORM::ComPtr<IDiaDataSource> dataSource;

@@ -47,12 +47,56 @@ QString columnText(sqlite3_stmt *stmt, int column)
     return QString::fromUtf8(reinterpret_cast<const char *>(text), bytes);
 }
 
-void bindText(sqlite3_stmt *stmt, int index, const QString &text)
+// True when the UTF-8 bytes spell text; only ASCII is compared, anything else counts as
+// different, which merely costs a fresh string.
+bool sameAsciiText(const QString &text, const unsigned char *bytes, int size)
 {
-    // The file stores UTF-8: handing SQLite UTF-8 spares it a conversion per value, which was a
-    // visible share of a resolve run's rewrite.
-    const QByteArray utf8 = text.toUtf8();
-    sqlite3_bind_text(stmt, index, utf8.constData(), utf8.size(), SQLITE_TRANSIENT);
+    if (text.size() != size)
+        return false;
+    const ushort *units = text.utf16();
+    for (int i = 0; i < size; ++i)
+        if (bytes[i] >= 0x80 || units[i] != bytes[i])
+            return false;
+    return true;
+}
+
+// UTF-8, the file's own encoding: handing SQLite UTF-8 spares it a conversion per value.
+void encode(const QString &text, std::string &buffer)
+{
+    const int size = text.size();
+    const ushort *units = text.utf16();
+    buffer.resize(size_t(size));
+    int i = 0;
+    for (; i < size && units[i] < 0x80; ++i)
+        buffer[size_t(i)] = char(units[i]);
+    if (i < size) {
+        const QByteArray utf8 = text.toUtf8();
+        buffer.assign(utf8.constData(), size_t(utf8.size()));
+    }
+}
+
+// The bytes go into a buffer kept across rows and are bound without a copy (the statement is
+// reset before the buffer changes), so a row costs no allocation. The same string as last time
+// (neighbouring entries share their source file) is in the buffer already; the copy held in
+// encoded keeps its storage from being reused by another string meanwhile.
+void bindText(sqlite3_stmt *stmt, int index, const QString &text, std::string &buffer,
+              QString &encoded)
+{
+    if (!text.isSharedWith(encoded)) {
+        encode(text, buffer);
+        encoded = text;
+    }
+    sqlite3_bind_text(stmt, index, buffer.data(), int(buffer.size()), SQLITE_STATIC);
+}
+
+// Leaves text as it is when the column holds the same, else reads the column into it.
+void reuseOrRead(sqlite3_stmt *stmt, int column, QString &text)
+{
+    const unsigned char *bytes = sqlite3_column_text(stmt, column);
+    const int size = sqlite3_column_bytes(stmt, column);
+    if (bytes && size > 0 && sameAsciiText(text, bytes, size))
+        return;
+    text = columnText(stmt, column);
 }
 
 bool startsWithSqliteHeader(const QString &path)
@@ -295,6 +339,13 @@ sqlite3_stmt *SqliteProjectDb::prepared(StmtPtr &slot, const char *sql)
 
 PatchedFunction SqliteProjectDb::readRow(sqlite3_stmt *stmt) const
 {
+    QString name, sourceFile;
+    return readRow(stmt, name, sourceFile);
+}
+
+PatchedFunction SqliteProjectDb::readRow(sqlite3_stmt *stmt, QString &name,
+                                         QString &sourceFile) const
+{
     if (sqlite3_column_type(stmt, 0) != SQLITE_INTEGER ||
         sqlite3_column_type(stmt, 3) != SQLITE_INTEGER)
         fail(QStringLiteral("holds an entry whose address or old bytes are not numbers"));
@@ -307,8 +358,9 @@ PatchedFunction SqliteProjectDb::readRow(sqlite3_stmt *stmt) const
         fail(QStringLiteral("holds the entry at 0x%1 with old bytes %2 beyond 40 bits")
                  .arg(quint32(address), 0, 16)
                  .arg(oldBytes));
-    return PatchedFunction(quint32(address), columnText(stmt, 1), columnText(stmt, 2),
-                           quint64(oldBytes));
+    reuseOrRead(stmt, 1, name);
+    reuseOrRead(stmt, 2, sourceFile);
+    return PatchedFunction(quint32(address), name, sourceFile, quint64(oldBytes));
 }
 
 void SqliteProjectDb::fail(const QString &reason) const
@@ -396,7 +448,7 @@ void SqliteProjectDb::setExecutableTimestamp(QString timestamp)
             prepared(m_setMeta, "INSERT OR REPLACE INTO meta (key, value) VALUES (?1, ?2)");
         StmtReset reset(stmt);
         sqlite3_bind_text(stmt, 1, TimestampKey, -1, SQLITE_STATIC);
-        bindText(stmt, 2, timestamp);
+        bindText(stmt, 2, timestamp, m_textBuffers[0], m_encodedTexts[0]);
         if (sqlite3_step(stmt) != SQLITE_DONE)
             failSqlite("cannot store the executable timestamp");
     } catch (...) {
@@ -446,8 +498,8 @@ void SqliteProjectDb::addFunction(const PatchedFunction &function)
                                             "VALUES (?1, ?2, ?3, ?4)");
     StmtReset reset(stmt);
     sqlite3_bind_int64(stmt, 1, sqlite3_int64(function.address));
-    bindText(stmt, 2, function.name);
-    bindText(stmt, 3, function.sourceFile);
+    bindText(stmt, 2, function.name, m_textBuffers[0], m_encodedTexts[0]);
+    bindText(stmt, 3, function.sourceFile, m_textBuffers[1], m_encodedTexts[1]);
     sqlite3_bind_int64(stmt, 4, sqlite3_int64(function.oldBytes));
     if (sqlite3_step(stmt) != SQLITE_DONE)
         failSqlite("cannot add an entry");
@@ -462,9 +514,12 @@ QSet<PatchedFunction> SqliteProjectDb::functions()
     sqlite3_stmt *stmt =
         prepared(m_selectAll, "SELECT address, name, source_file, old_bytes FROM functions");
     StmtReset reset(stmt);
+    // Texts repeat from row to row (the placeholder, one source file for neighbouring
+    // functions): such a row shares the previous row's string instead of allocating its own.
+    QString name, sourceFile;
     int rc;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
-        result.insert(readRow(stmt));
+        result.insert(readRow(stmt, name, sourceFile));
     if (rc != SQLITE_DONE)
         failSqlite("cannot be read");
     return result;

@@ -8,6 +8,7 @@
 #include "ProjectDb.h"
 
 #include <memory>
+#include <string>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -63,6 +64,8 @@ private:
     void exec(const char *sql, const char *what);
     sqlite3_stmt *prepared(StmtPtr &slot, const char *sql);
     PatchedFunction readRow(sqlite3_stmt *stmt) const;
+    // name and sourceFile hold the previous row's texts and are kept when they recur.
+    PatchedFunction readRow(sqlite3_stmt *stmt, QString &name, QString &sourceFile) const;
     [[noreturn]] void fail(const QString &reason) const;
     [[noreturn]] void failSqlite(const char *what) const;
 
@@ -76,6 +79,8 @@ private:
     StmtPtr m_count;
     StmtPtr m_setMeta;
     StmtPtr m_getMeta;
+    std::string m_textBuffers[2]; // the UTF-8 of the name and source file last bound
+    QString m_encodedTexts[2];    // the strings those bytes came from
     // True from BEGIN until COMMIT or ROLLBACK; SQLite may end a transaction on its own after an
     // I/O error, and writes must not then go on in autocommit mode.
     bool m_writing = false;

@@ -14,8 +14,11 @@
 #include <QDir>
 #include <QSet>
 
+#include <algorithm>
 #include <iostream>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace TQ {
 namespace EXTRACTORS {
@@ -98,10 +101,19 @@ void BinaryPatchCleaner::resolveNames(QString exePath, QString nameListPath, QSt
 
     std::unique_ptr<ProjectDb> db(DbFactory::createProjectDb(dbPath));
     const QSet<PatchedFunction> entries = db->functions();
+    // Rewritten in address order: the table's B-tree then grows at its end, and neighbouring
+    // lookups in the debug information touch neighbouring records. The set's own order is its
+    // hash's and promises nothing.
+    std::vector<std::pair<quint32, const PatchedFunction *>> order;
+    order.reserve(size_t(entries.size()));
+    for (const PatchedFunction &entry : entries)
+        order.emplace_back(entry.address, &entry);
+    std::sort(order.begin(), order.end());
     db->clearFunctions();
     const QString notResolved = QString::fromLatin1(NotResolved);
     const QString unknown = QStringLiteral("???");
-    for (PatchedFunction entry : entries) {
+    for (const auto &item : order) {
+        PatchedFunction entry = *item.second;
         if (entry.name == notResolved || entry.sourceFile == notResolved) {
             entry.name = names.value(int(entry.address), unknown);
             entry.sourceFile = reader->sourceFileOf(entry.address);

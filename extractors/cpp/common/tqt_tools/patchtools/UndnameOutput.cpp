@@ -1,35 +1,87 @@
 // Reading the demangler's output into a table of names by RVA.
 #include "BinaryPatchCleaner.h"
 
+#include <cstring>
+
 namespace TQ {
 namespace EXTRACTORS {
 namespace CPP {
 namespace COMMON {
 
+namespace {
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// The address text read as QByteArray::toInt(&ok, 16) reads it. The demangler writes up to
+// eight plain hex digits, which are read here without a copy; anything else (signs, a "0x",
+// blanks, more digits) goes to Qt itself.
+int readAddress(const char *text, int size, bool *ok)
+{
+    if (size <= 8) {
+        quint32 value = 0;
+        int i = 0;
+        for (; i < size; ++i) {
+            const int digit = hexDigit(text[i]);
+            if (digit < 0)
+                break;
+            value = value << 4 | quint32(digit);
+        }
+        if (i == size) {
+            // Eight digits may exceed the signed range, which toInt refuses.
+            *ok = value <= 0x7fffffffu;
+            return *ok ? int(value) : 0;
+        }
+    }
+    return QByteArray(text, size).toInt(ok, 16);
+}
+
+} // namespace
+
 QHash<int, QString> BinaryPatchCleaner::parseUndnameOutput(QByteArray output)
 {
     QHash<int, QString> table;
     const char *const data = output.constData();
-    int position = 0;
+    const char *const end = data + output.size();
+    // One line per name: sizing the table once spares it every rehash on the way.
+    int lines = 0;
+    for (const char *p = data;
+         (p = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)))); ++p)
+        ++lines;
+    table.reserve(lines);
+
+    const char *position = data;
     for (;;) {
-        const int lineFeed = output.indexOf('\n', position);
-        if (lineFeed < 0)
+        const char *const lineFeed =
+            static_cast<const char *>(std::memchr(position, '\n', size_t(end - position)));
+        if (!lineFeed)
             break; // a last line without a line feed may be cut short
-        const QByteArray line = QByteArray::fromRawData(data + position, lineFeed - position);
+        const char *const line = position;
+        const int lineSize = int(lineFeed - position);
         position = lineFeed + 1;
 
-        const int blank = line.lastIndexOf(' ');
+        int blank = lineSize - 1;
+        while (blank >= 0 && line[blank] != ' ')
+            --blank;
         if (blank < 0)
             continue;
         // The demangler ends its lines with CR LF: the last byte is the carriage return.
-        const int addressLength = line.size() - blank - 2;
+        const int addressLength = lineSize - blank - 2;
         if (addressLength <= 0)
             continue;
         bool ok = false;
-        const int address = line.mid(blank + 1, addressLength).toInt(&ok, 16);
+        const int address = readAddress(line + blank + 1, addressLength, &ok);
         if (!ok)
             continue;
-        table.insert(address, QString::fromUtf8(line.constData(), blank).trimmed());
+        table.insert(address, QString::fromUtf8(line, blank).trimmed());
     }
     return table;
 }
