@@ -15,8 +15,10 @@
 #include <QSet>
 
 #include <algorithm>
+#include <future>
 #include <iostream>
 #include <memory>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -96,6 +98,16 @@ void BinaryPatchCleaner::resolveNames(QString exePath, QString nameListPath, QSt
         return;
     }
 
+    // The first source lookup builds the reader's line index, which on a large image takes as
+    // long as the demangler run: it is asked on a second thread meanwhile, and the reader is
+    // not used elsewhere until that lookup is over. Without a thread the loop builds it.
+    std::future<void> lineIndex;
+    try {
+        DIA::DiaApi *const debugInfo = reader.get();
+        lineIndex = std::async(std::launch::async, [debugInfo] { debugInfo->sourceFileOf(0); });
+    } catch (const std::system_error &) {
+    }
+
     const QHash<int, QString> names =
         parseUndnameOutput(runUndname(QFileInfo(nameListPath), vsCommonPath));
 
@@ -110,6 +122,8 @@ void BinaryPatchCleaner::resolveNames(QString exePath, QString nameListPath, QSt
         order.emplace_back(entry.address, &entry);
     std::sort(order.begin(), order.end());
     db->clearFunctions();
+    if (lineIndex.valid())
+        lineIndex.get();
     const QString notResolved = QString::fromLatin1(NotResolved);
     const QString unknown = QStringLiteral("???");
     for (const auto &item : order) {
