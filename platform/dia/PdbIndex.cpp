@@ -29,6 +29,7 @@
 #include <llvm/Support/Allocator.h>
 #include <llvm/Support/BinaryByteStream.h>
 #include <llvm/Support/BinaryStreamReader.h>
+#include <llvm/Support/Endian.h>
 #include <llvm/Support/MemoryBuffer.h>
 
 #include <algorithm>
@@ -791,23 +792,60 @@ void PdbIndex::indexLines()
     m_lines.shrink_to_fit();
 }
 
+namespace {
+
+struct PublicRecord
+{
+    uint32_t flags;
+    uint32_t offset;
+    uint16_t segment;
+    std::string_view name;
+};
+
+// An S_PUB32 record's fields: flags, offset, segment, then the name up to its zero byte. Read
+// here directly because the general deserializer costs more than the rest of the public index
+// on a program database with a million publics. False when the record is too short or the
+// name is not terminated, which the deserializer refuses as well.
+bool readPublicRecord(ArrayRef<uint8_t> content, PublicRecord &out)
+{
+    if (content.size() < 10)
+        return false;
+    const uint8_t *p = content.data();
+    out.flags = support::endian::read32le(p);
+    out.offset = support::endian::read32le(p + 4);
+    out.segment = support::endian::read16le(p + 8);
+    const char *name = reinterpret_cast<const char *>(p + 10);
+    const void *end = std::memchr(name, 0, content.size() - 10);
+    if (!end)
+        return false;
+    out.name = std::string_view(name, size_t(static_cast<const char *>(end) - name));
+    return true;
+}
+
+} // namespace
+
 void PdbIndex::indexPublics()
 {
     Impl &d = *m_impl;
     if (!d.symbols)
         return;
+    // Sized once from the record stream: a public's record takes at least 15 bytes of it and
+    // its name less than that. Pages the records do not fill are never touched.
+    const uint32_t streamLength = d.symbols->getSymbolArray().getUnderlyingStream().getLength();
+    m_publics.reserve(streamLength / 15);
+    m_names.reserve(streamLength);
     bool hadError = false;
     for (const CVSymbol &symbol : d.symbols->getSymbols(&hadError)) {
         if (symbol.kind() != S_PUB32)
             continue;
-        auto pub = SymbolDeserializer::deserializeAs<PublicSym32>(symbol);
-        if (consumed(pub))
+        PublicRecord pub;
+        if (!readPublicRecord(symbol.content(), pub))
             continue;
         uint32_t rva = 0;
-        const bool hasRva = d.toRva(pub->Segment, pub->Offset, rva);
-        const uint32_t nameOffset = addName(m_names, pub->Name);
-        m_publics.push_back({rva, nameOffset, uint32_t(pub->Name.size()), hasRva,
-                             (uint32_t(pub->Flags) & uint32_t(PublicSymFlags::Function)) != 0});
+        const bool hasRva = d.toRva(pub.segment, pub.offset, rva);
+        const uint32_t nameOffset = addName(m_names, pub.name);
+        m_publics.push_back({rva, nameOffset, uint32_t(pub.name.size()), hasRva,
+                             (pub.flags & uint32_t(PublicSymFlags::Function)) != 0});
     }
     // Address order; publics without an address go last.
     std::stable_sort(m_publics.begin(), m_publics.end(), [](const Public &a, const Public &b) {
