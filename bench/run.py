@@ -247,6 +247,13 @@ def main():
         ratio = f"{theirs / ours:.1f}" if ours and theirs else "-"
         mem = f"{peak / 1024:.0f} MiB" if peak else "-"
         lines.append(f"| {n:,} | {work} | {fmt(ours)} | {peer} | {fmt(theirs)} | {ratio} | {mem} |")
+    # How each work grows from one size to the next tenfold one: linear work stays near 10.
+    times = {(n, work): ours for n, work, ours, _, _, _ in rows}
+    for n, work, ours, _, _, _ in rows:
+        small = times.get((n // 10, work))
+        if small and ours:
+            notes.append(f"{work}: {n:,} functions took {ours / small:.1f} x the time of "
+                         f"{n // 10:,}")
     text = "\n".join(lines) + "\n\n" + "\n".join(f"- {x}" for x in notes) + "\n"
     stamp = time.strftime("%Y-%m-%d %H:%M")
     header = (f"# Benchmarks\n\nMeasured {stamp} on this machine ({os.cpu_count()} cores), "
