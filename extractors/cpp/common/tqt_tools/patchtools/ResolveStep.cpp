@@ -15,10 +15,13 @@
 #include <QSet>
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
 #include <future>
 #include <iostream>
 #include <memory>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -34,6 +37,120 @@ using SHARED::UTILS::PROCESSRUNNER::RunParameters;
 namespace {
 
 const char NotResolved[] = "not resolved yet";
+
+// Runs work on a second thread when one can be had, else when its result is asked for.
+template <typename Work> auto beside(Work work) -> std::future<decltype(work())>
+{
+    try {
+        return std::async(std::launch::async, work);
+    } catch (const std::system_error &) {
+        return std::async(std::launch::deferred, std::move(work));
+    }
+}
+
+// The names and source files of the entries, worked out on a second thread ahead of the
+// database writes, which take them in the same order: the lookups then cost the run nothing
+// beyond the writes. Only that thread uses the reader and the name table while it runs.
+class Resolver
+{
+public:
+    using Item = std::pair<quint32, const PatchedFunction *>;
+
+    Resolver(const std::vector<Item> &order, const QHash<int, QString> &names, DIA::DiaApi *reader)
+        : m_order(order), m_names(names), m_reader(reader), m_done(order.size()),
+          m_notResolved(QString::fromLatin1(NotResolved)), m_unknown(QStringLiteral("???"))
+    {
+        try {
+            m_thread = std::thread([this] { run(); });
+        } catch (const std::system_error &) {
+            // No second thread: take() works each entry out itself.
+        }
+    }
+
+    ~Resolver()
+    {
+        m_stop.store(true, std::memory_order_relaxed);
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    Resolver(const Resolver &) = delete;
+    Resolver &operator=(const Resolver &) = delete;
+
+    // Gives entry i of the order its name and source file when it still holds the placeholder
+    // (both fields, also when only one held it). Throws what working it out threw.
+    void take(size_t i, PatchedFunction &entry)
+    {
+        if (!m_thread.joinable()) {
+            if (needsWork(entry))
+                work(i);
+        } else {
+            while (m_ready.load(std::memory_order_acquire) <= i) {
+                if (m_failed.load(std::memory_order_acquire) &&
+                    m_ready.load(std::memory_order_acquire) <= i)
+                    std::rethrow_exception(m_failure);
+                std::this_thread::yield();
+            }
+        }
+        if (needsWork(entry)) {
+            entry.name = std::move(m_done[i].name);
+            entry.sourceFile = std::move(m_done[i].sourceFile);
+        }
+    }
+
+private:
+    struct Done
+    {
+        QString name;
+        QString sourceFile;
+    };
+
+    bool needsWork(const PatchedFunction &entry) const
+    {
+        return entry.name == m_notResolved || entry.sourceFile == m_notResolved;
+    }
+
+    void work(size_t i)
+    {
+        const quint32 address = m_order[i].first;
+        m_done[i].name = m_names.value(int(address), m_unknown);
+        m_done[i].sourceFile = m_reader->sourceFileOf(address);
+    }
+
+    void run()
+    {
+        size_t i = 0;
+        try {
+            for (; i < m_order.size(); ++i) {
+                if (m_stop.load(std::memory_order_relaxed))
+                    return;
+                if (needsWork(*m_order[i].second))
+                    work(i);
+                // Published in batches: a store per entry would cost more than it saves.
+                if ((i & 63) == 63)
+                    m_ready.store(i + 1, std::memory_order_release);
+            }
+            m_ready.store(i, std::memory_order_release);
+        } catch (...) {
+            // Entries before i are done; i is where the writes stop and the failure goes on.
+            m_failure = std::current_exception();
+            m_ready.store(i, std::memory_order_release);
+            m_failed.store(true, std::memory_order_release);
+        }
+    }
+
+    const std::vector<Item> &m_order;
+    const QHash<int, QString> &m_names;
+    DIA::DiaApi *const m_reader;
+    std::vector<Done> m_done;
+    const QString m_notResolved;
+    const QString m_unknown;
+    std::atomic<size_t> m_ready{0};
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_failed{false};
+    std::exception_ptr m_failure;
+    std::thread m_thread;
+};
 
 } // namespace
 
@@ -99,39 +216,42 @@ void BinaryPatchCleaner::resolveNames(QString exePath, QString nameListPath, QSt
     }
 
     // The first source lookup builds the reader's line index, which on a large image takes as
-    // long as the demangler run: it is asked on a second thread meanwhile, and the reader is
-    // not used elsewhere until that lookup is over. Without a thread the loop builds it.
-    std::future<void> lineIndex;
-    try {
-        DIA::DiaApi *const debugInfo = reader.get();
-        lineIndex = std::async(std::launch::async, [debugInfo] { debugInfo->sourceFileOf(0); });
-    } catch (const std::system_error &) {
-    }
+    // long as the demangler run: it is asked on a second thread meanwhile. The reader is not
+    // used elsewhere until that lookup is over.
+    // Its answer, or its failure, concerns no entry: the lookups of the entries follow.
+    DIA::DiaApi *const debugInfo = reader.get();
+    std::future<void> lineIndex = beside([debugInfo] {
+        try {
+            debugInfo->sourceFileOf(0);
+        } catch (...) {
+        }
+    });
 
-    const QHash<int, QString> names =
-        parseUndnameOutput(runUndname(QFileInfo(nameListPath), vsCommonPath));
+    // Reading the names touches nothing that reading the database does: the two run side by
+    // side.
+    std::future<QHash<int, QString>> parsed =
+        beside([output = runUndname(QFileInfo(nameListPath), vsCommonPath)] {
+            return parseUndnameOutput(output);
+        });
 
     std::unique_ptr<ProjectDb> db(DbFactory::createProjectDb(dbPath));
     const QSet<PatchedFunction> entries = db->functions();
     // Rewritten in address order: the table's B-tree then grows at its end, and neighbouring
     // lookups in the debug information touch neighbouring records. The set's own order is its
     // hash's and promises nothing.
-    std::vector<std::pair<quint32, const PatchedFunction *>> order;
+    std::vector<Resolver::Item> order;
     order.reserve(size_t(entries.size()));
     for (const PatchedFunction &entry : entries)
         order.emplace_back(entry.address, &entry);
     std::sort(order.begin(), order.end());
     db->clearFunctions();
-    if (lineIndex.valid())
-        lineIndex.get();
-    const QString notResolved = QString::fromLatin1(NotResolved);
-    const QString unknown = QStringLiteral("???");
-    for (const auto &item : order) {
-        PatchedFunction entry = *item.second;
-        if (entry.name == notResolved || entry.sourceFile == notResolved) {
-            entry.name = names.value(int(entry.address), unknown);
-            entry.sourceFile = reader->sourceFileOf(entry.address);
-        }
+
+    lineIndex.get();
+    const QHash<int, QString> names = parsed.get();
+    Resolver resolver(order, names, debugInfo);
+    for (size_t i = 0; i < order.size(); ++i) {
+        PatchedFunction entry = *order[i].second;
+        resolver.take(i, entry);
         db->addFunction(entry);
     }
     db->commit();
