@@ -5,6 +5,7 @@
 #include "DbFactory.h"
 #include "DiaApi.h"
 #include "ProjectDb.h"
+#include "Settings.h"
 
 #include <gtest/gtest.h>
 
@@ -90,7 +91,16 @@ class ResolveTest : public ::testing::Test
 protected:
     static constexpr int Count = 3000;
 
-    void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        // The driver reads and saves the product settings: in the test's own folders.
+        for (const char *name :
+             {"HOME", "XDG_CONFIG_HOME", "APPDATA", "TQ_TRACING", "TQ_VELMORA"}) {
+            ASSERT_TRUE(QDir(dir.path()).mkpath(QString("env/") + name));
+            qputenv(name, dir.filePath(QString("env/") + name).toLocal8Bit());
+        }
+    }
 
     // A fresh database and name list, and the demangler stand-in.
     void prepare()
@@ -137,6 +147,15 @@ protected:
     QString nameList() const { return dir.filePath("image_tq.map"); }
     void resolve(Script &script)
     {
+        // One driver per run, as in the tool; its settings go once it has saved them.
+        struct SettingsRelease
+        {
+            ~SettingsRelease()
+            {
+                delete TQ::SETTINGS::Settings::instance();
+                TQ::SETTINGS::Settings::setInstance(nullptr);
+            }
+        } release;
         ScriptedResolver resolver(script);
         resolver.resolveNames(dir.filePath("image.exe"), nameList(), dbPath(), dir.filePath("vs"));
     }
