@@ -69,7 +69,7 @@ def median_of(runs, fn):
         t, peak = fn()
         times.append(t)
         peaks.append(peak)
-    return statistics.median(times), max(peaks)
+    return statistics.median(times), max(peaks), min(times)
 
 
 def build_image(n, cache):
@@ -125,7 +125,7 @@ def tool_env(work):
     return env
 
 
-def bench_size(n, args, tool, vs_common, cache, rows, notes):
+def bench_size(n, args, tool, vs_common, cache, rows, notes, fastest):
     src_dir, name = build_image(n, cache)
     functions = read_map_functions(os.path.join(src_dir, f"{name}.map"))
     runs = args.runs
@@ -139,7 +139,7 @@ def bench_size(n, args, tool, vs_common, cache, rows, notes):
             t, peak, _ = run_timed([tool, exe, os.path.join(d, "p.db"), vs_common], env=env, cwd=work)
             return t, peak
 
-        t_clean, m_clean = median_of(runs, clean_fresh)
+        t_clean, m_clean, f_clean = median_of(runs, clean_fresh)
 
         # One cleaned image and database, the start for the resolve and re-clean runs.
         base = os.path.join(work, "base")
@@ -155,7 +155,7 @@ def bench_size(n, args, tool, vs_common, cache, rows, notes):
             t, peak, _ = run_timed([tool, "--resolve", exe, namelist, db2, vs_common], env=env, cwd=work)
             return t, peak
 
-        t_resolve, m_resolve = median_of(runs, resolve)
+        t_resolve, m_resolve, f_resolve = median_of(runs, resolve)
         resolved_db = os.path.join(work, "resolved.db")
         shutil.copyfile(db, resolved_db)
         run_timed([tool, "--resolve", exe, namelist, resolved_db, vs_common], env=env, cwd=work)
@@ -174,7 +174,7 @@ def bench_size(n, args, tool, vs_common, cache, rows, notes):
             t, peak, _ = run_timed([tool, exe, db2, vs_common], env=env, cwd=work)
             return t, peak
 
-        t_reclean, m_reclean = median_of(runs, reclean)
+        t_reclean, m_reclean, f_reclean = median_of(runs, reclean)
 
         # Peers.
         sample = random.Random(1).sample(functions, min(SYMBOLIZER_SAMPLE, len(functions)))
@@ -193,7 +193,7 @@ def bench_size(n, args, tool, vs_common, cache, rows, notes):
         with open(names_file) as f:
             # It exits non-zero when a name (a C name, say) is not a decorated one.
             t_undname, _, _ = run_timed(["llvm-undname-14"], stdin=f, check=False)
-        t_ours_undname, m_undname = median_of(
+        t_ours_undname, m_undname, f_undname = median_of(
             runs, lambda: run_timed([os.path.join(vs_common, "bin", "undname.exe"), namelist])[:2])
 
         sql = os.path.join(work, "insert.sql")
@@ -211,11 +211,15 @@ def bench_size(n, args, tool, vs_common, cache, rows, notes):
                 t, peak, _ = run_timed(["sqlite3", target], stdin=f)
             return t, peak
 
-        t_sqlite, _ = median_of(runs, sqlite_floor)
+        t_sqlite, _, _ = median_of(runs, sqlite_floor)
 
         if args.profile and n == max(args.sizes):
             profile(tool, vs_common, src_dir, name, env, work, notes)
 
+    fastest[(n, "patch-clean, fresh image")] = f_clean
+    fastest[(n, "resolve (demangle + source lookups + rewrite)")] = f_resolve
+    fastest[(n, "undname.exe, all names (part of resolve)")] = f_undname
+    fastest[(n, "patch-clean, already clean image")] = f_reclean
     rows.append((n, "patch-clean, fresh image", t_clean, "sqlite3 shell: insert rows, one transaction", t_sqlite, m_clean))
     rows.append((n, "resolve (demangle + source lookups + rewrite)", t_resolve,
                  f"llvm-symbolizer projected to all (measured {per_addr * 1000:.2f} ms/address)",
@@ -266,10 +270,10 @@ def main():
     vs_common = os.path.join(args.build, "vs-common")
     cache = os.path.join(args.build, "bench-images")
     os.makedirs(cache, exist_ok=True)
-    rows, notes = [], []
+    rows, notes, fastest = [], [], {}
     for n in args.sizes:
         print(f"== {n} functions", flush=True)
-        bench_size(n, args, tool, vs_common, cache, rows, notes)
+        bench_size(n, args, tool, vs_common, cache, rows, notes, fastest)
 
     lines = ["| size | work | ours | peer | peer's time | ratio (peer / ours) | our peak memory |",
              "| ---: | --- | ---: | --- | ---: | ---: | ---: |"]
@@ -278,12 +282,14 @@ def main():
         mem = f"{peak / 1024:.0f} MiB" if peak else "-"
         lines.append(f"| {n:,} | {work} | {fmt(ours)} | {peer} | {fmt(theirs)} | {ratio} | {mem} |")
     # How each work grows from one size to the next tenfold one: linear work stays near 10.
+    # The fastest runs beside the medians: other load on the machine only ever adds time.
     times = {(n, work): ours for n, work, ours, _, _, _ in rows}
     for n, work, ours, _, _, _ in rows:
         small = times.get((n // 10, work))
         if small and ours:
+            quick, quick_small = fastest.get((n, work)), fastest.get((n // 10, work))
             notes.append(f"{work}: {n:,} functions took {ours / small:.1f} x the time of "
-                         f"{n // 10:,}")
+                         f"{n // 10:,} (medians; fastest runs: {quick / quick_small:.1f} x)")
     text = "\n".join(lines) + "\n\n" + "\n".join(f"- {x}" for x in notes) + "\n"
     stamp = time.strftime("%Y-%m-%d %H:%M")
     header = (f"# Benchmarks\n\nMeasured {stamp} on this machine ({os.cpu_count()} cores), "
