@@ -308,6 +308,31 @@ TEST_F(FaultE2ETest, KilledAtAnyMomentLosesAtMostTheEntriesOfFunctionsItHadPatch
     }
 }
 
+TEST_F(FaultE2ETest, SecondCleanOfThousandsCarriesOverExactlyTheEarlierEntriesThatExist)
+{
+    // Thousands of functions, with earlier entries missing here and there: each function found
+    // clean gets its own earlier entry or none, never a neighbour's.
+    const QString exe = s.copyImage("synth3000");
+    ASSERT_EQ(clean(exe).exitCode, 0);
+    const QMap<quint32, Entry> first = readEntries(db());
+    ASSERT_GT(first.size(), 2900);
+    ASSERT_TRUE(setNames(db(), "earlier_", "earlier.cpp"));
+    ASSERT_TRUE(execSql(db(), "DELETE FROM functions WHERE address % 7 = 3 OR "
+                              "address IN (SELECT address FROM functions ORDER BY address "
+                              "LIMIT 20 OFFSET 100)"));
+    const QMap<quint32, Entry> kept = readEntries(db());
+    ASSERT_LT(kept.size(), first.size() - 100);
+
+    const RunOutput r = clean(exe);
+    ASSERT_EQ(r.exitCode, 0) << r.out.toStdString();
+    const QMap<quint32, Entry> again = readEntries(db());
+    EXPECT_EQ(again.keys(), kept.keys());
+    for (const Entry &e : again) {
+        EXPECT_EQ(e.name, "earlier_" + QString::number(e.address, 16));
+        EXPECT_EQ(e.oldBytes, first.value(e.address).oldBytes);
+    }
+}
+
 TEST_F(FaultE2ETest, TwoCleansAtOnceOnOneImageAndDatabase)
 {
     const QString exe = s.copyImage("sample");
