@@ -5,10 +5,10 @@
 
 For each size: a synthetic /Gh image (cached under build/bench-images/), then the median of
 several runs of the patch-clean run on a fresh copy, the resolve run on its result and a second
-patch-clean run on the cleaned image; beside them llvm-symbolizer on a sample of the functions
-(too slow for all: time per address and the projection), llvm-undname on all decorated names,
-and the sqlite3 shell inserting as many rows in one transaction (the floor for the database).
-Writes the table to bench/results/latest.md.
+patch-clean run on the cleaned image, the runs of all sizes taken in turns; beside them
+llvm-symbolizer on a sample of the functions (too slow for all: time per address and the
+projection), llvm-undname on all decorated names, and the sqlite3 shell inserting as many rows
+in one transaction (the floor for the database). Writes the table to bench/results/latest.md.
 """
 
 import argparse
@@ -125,66 +125,84 @@ def tool_env(work):
     return env
 
 
-def bench_size(n, args, tool, vs_common, cache, rows, notes, fastest):
-    src_dir, name = build_image(n, cache)
-    functions = read_map_functions(os.path.join(src_dir, f"{name}.map"))
-    runs = args.runs
-    with tempfile.TemporaryDirectory(prefix="tqt-bench-") as work:
-        env = tool_env(work)
-        namelist = os.path.join(work, f"{name}_tq.map")
+FRESH = "patch-clean, fresh image"
+RESOLVE = "resolve (demangle + source lookups + rewrite)"
+UNDNAME = "undname.exe, all names (part of resolve)"
+RECLEAN = "patch-clean, already clean image"
 
-        def clean_fresh():
-            d = tempfile.mkdtemp(dir=work)
-            exe = copy_image(src_dir, name, d)
-            t, peak, _ = run_timed([tool, exe, os.path.join(d, "p.db"), vs_common], env=env, cwd=work)
-            return t, peak
 
-        t_clean, m_clean, f_clean = median_of(runs, clean_fresh)
+class SizeBench:
+    """One image size: its setup, the timed runs of each work, and the peers."""
+
+    def __init__(self, n, tool, vs_common, cache):
+        self.n, self.tool, self.vs_common = n, tool, vs_common
+        self.src_dir, self.name = build_image(n, cache)
+        self.functions = read_map_functions(os.path.join(self.src_dir, f"{self.name}.map"))
+        self.work = tempfile.mkdtemp(prefix="tqt-bench-")
+        self.env = tool_env(self.work)
+        self.namelist = os.path.join(self.work, f"{self.name}_tq.map")
+        self.samples = {w: [] for w in (FRESH, RESOLVE, UNDNAME, RECLEAN)}
 
         # One cleaned image and database, the start for the resolve and re-clean runs.
-        base = os.path.join(work, "base")
+        base = os.path.join(self.work, "base")
         os.mkdir(base)
-        exe = copy_image(src_dir, name, base)
-        db = os.path.join(base, "p.db")
-        run_timed([tool, exe, db, vs_common], env=env, cwd=work)
-
-        def resolve():
-            d = tempfile.mkdtemp(dir=work)
-            db2 = os.path.join(d, "p.db")
-            shutil.copyfile(db, db2)
-            t, peak, _ = run_timed([tool, "--resolve", exe, namelist, db2, vs_common], env=env, cwd=work)
-            return t, peak
-
-        t_resolve, m_resolve, f_resolve = median_of(runs, resolve)
-        resolved_db = os.path.join(work, "resolved.db")
-        shutil.copyfile(db, resolved_db)
-        run_timed([tool, "--resolve", exe, namelist, resolved_db, vs_common], env=env, cwd=work)
-        con = sqlite3.connect(resolved_db)
+        self.exe = copy_image(self.src_dir, self.name, base)
+        self.db = os.path.join(base, "p.db")
+        run_timed([tool, self.exe, self.db, vs_common], env=self.env, cwd=self.work)
+        self.resolved_db = os.path.join(self.work, "resolved.db")
+        shutil.copyfile(self.db, self.resolved_db)
+        run_timed([tool, "--resolve", self.exe, self.namelist, self.resolved_db, vs_common],
+                  env=self.env, cwd=self.work)
+        con = sqlite3.connect(self.resolved_db)
         unresolved = con.execute("select count(*) from functions where name = 'not resolved yet' "
                                  "or source_file = 'not resolved yet'").fetchone()[0]
-        entries = con.execute("select count(*) from functions").fetchone()[0]
+        self.entries = con.execute("select count(*) from functions").fetchone()[0]
         con.close()
         if unresolved:
             sys.exit(f"resolve left {unresolved} entries unresolved for {n}")
 
-        def reclean():
-            d = tempfile.mkdtemp(dir=work)
-            db2 = os.path.join(d, "p.db")
-            shutil.copyfile(resolved_db, db2)
-            t, peak, _ = run_timed([tool, exe, db2, vs_common], env=env, cwd=work)
+    def _in_scratch(self, prepare, cmd_of):
+        d = tempfile.mkdtemp(dir=self.work)
+        try:
+            cmd = cmd_of(prepare(d))
+            t, peak, _ = run_timed(cmd, env=self.env, cwd=self.work)
             return t, peak
+        finally:
+            shutil.rmtree(d, ignore_errors=True)
 
-        t_reclean, m_reclean, f_reclean = median_of(runs, reclean)
+    def run_once(self, work):
+        tool, vs = self.tool, self.vs_common
+        if work == FRESH:
+            result = self._in_scratch(
+                lambda d: (copy_image(self.src_dir, self.name, d), os.path.join(d, "p.db")),
+                lambda p: [tool, p[0], p[1], vs])
+        elif work == RESOLVE:
+            result = self._in_scratch(
+                lambda d: shutil.copyfile(self.db, os.path.join(d, "p.db")),
+                lambda db: [tool, "--resolve", self.exe, self.namelist, db, vs])
+        elif work == RECLEAN:
+            result = self._in_scratch(
+                lambda d: shutil.copyfile(self.resolved_db, os.path.join(d, "p.db")),
+                lambda db: [tool, self.exe, db, vs])
+        else:
+            result = run_timed([os.path.join(vs, "bin", "undname.exe"), self.namelist])[:2]
+        self.samples[work].append(result)
 
-        # Peers.
+    def stats(self, work):
+        times = [t for t, _ in self.samples[work]]
+        return statistics.median(times), max(p for _, p in self.samples[work]), min(times)
+
+    def peers(self, runs):
+        work, functions = self.work, self.functions
         sample = random.Random(1).sample(functions, min(SYMBOLIZER_SAMPLE, len(functions)))
         addr_file = os.path.join(work, "addrs.txt")
         with open(addr_file, "w") as f:
             for _, rva in sample:
                 f.write(f"0x{0x400000 + rva:x}\n")
         with open(addr_file) as f:
-            t_sym, _, _ = run_timed(["llvm-symbolizer-14", f"--obj={exe}", "--no-inlines"], stdin=f)
-        per_addr = t_sym / len(sample)
+            t_sym, _, _ = run_timed(["llvm-symbolizer-14", f"--obj={self.exe}", "--no-inlines"],
+                                    stdin=f)
+        self.per_addr = t_sym / len(sample)
 
         names_file = os.path.join(work, "names.txt")
         with open(names_file, "w") as f:
@@ -192,9 +210,7 @@ def bench_size(n, args, tool, vs_common, cache, rows, notes, fastest):
                 f.write(nm + "\n")
         with open(names_file) as f:
             # It exits non-zero when a name (a C name, say) is not a decorated one.
-            t_undname, _, _ = run_timed(["llvm-undname-14"], stdin=f, check=False)
-        t_ours_undname, m_undname, f_undname = median_of(
-            runs, lambda: run_timed([os.path.join(vs_common, "bin", "undname.exe"), namelist])[:2])
+            self.t_undname, _, _ = run_timed(["llvm-undname-14"], stdin=f, check=False)
 
         sql = os.path.join(work, "insert.sql")
         with open(sql, "w") as f:
@@ -211,22 +227,28 @@ def bench_size(n, args, tool, vs_common, cache, rows, notes, fastest):
                 t, peak, _ = run_timed(["sqlite3", target], stdin=f)
             return t, peak
 
-        t_sqlite, _, _ = median_of(runs, sqlite_floor)
+        self.t_sqlite, _, _ = median_of(runs, sqlite_floor)
 
-        if args.profile and n == max(args.sizes):
-            profile(tool, vs_common, src_dir, name, env, work, notes)
+    def report(self, rows, notes, fastest):
+        n = self.n
+        for work in self.samples:
+            fastest[(n, work)] = self.stats(work)[2]
+        t_clean, m_clean, _ = self.stats(FRESH)
+        t_resolve, m_resolve, _ = self.stats(RESOLVE)
+        t_undname, m_undname, _ = self.stats(UNDNAME)
+        t_reclean, m_reclean, _ = self.stats(RECLEAN)
+        floor = "sqlite3 shell: insert rows, one transaction"
+        rows.append((n, FRESH, t_clean, floor, self.t_sqlite, m_clean))
+        rows.append((n, RESOLVE, t_resolve,
+                     f"llvm-symbolizer projected to all (measured {self.per_addr * 1000:.2f} "
+                     "ms/address)", self.per_addr * len(self.functions), m_resolve))
+        rows.append((n, UNDNAME, t_undname, "llvm-undname, all names", self.t_undname, m_undname))
+        rows.append((n, RECLEAN, t_reclean, floor, self.t_sqlite, m_reclean))
+        notes.append(f"{n}: {len(self.functions)} map functions, {self.entries} database entries "
+                     "after resolve")
 
-    fastest[(n, "patch-clean, fresh image")] = f_clean
-    fastest[(n, "resolve (demangle + source lookups + rewrite)")] = f_resolve
-    fastest[(n, "undname.exe, all names (part of resolve)")] = f_undname
-    fastest[(n, "patch-clean, already clean image")] = f_reclean
-    rows.append((n, "patch-clean, fresh image", t_clean, "sqlite3 shell: insert rows, one transaction", t_sqlite, m_clean))
-    rows.append((n, "resolve (demangle + source lookups + rewrite)", t_resolve,
-                 f"llvm-symbolizer projected to all (measured {per_addr * 1000:.2f} ms/address)",
-                 per_addr * len(functions), m_resolve))
-    rows.append((n, "undname.exe, all names (part of resolve)", t_ours_undname, "llvm-undname, all names", t_undname, m_undname))
-    rows.append((n, "patch-clean, already clean image", t_reclean, "sqlite3 shell: insert rows, one transaction", t_sqlite, m_reclean))
-    notes.append(f"{n}: {len(functions)} map functions, {entries} database entries after resolve")
+    def close(self):
+        shutil.rmtree(self.work, ignore_errors=True)
 
 
 def profile(tool, vs_common, src_dir, name, env, work, notes):
@@ -271,9 +293,27 @@ def main():
     cache = os.path.join(args.build, "bench-images")
     os.makedirs(cache, exist_ok=True)
     rows, notes, fastest = [], [], {}
-    for n in args.sizes:
-        print(f"== {n} functions", flush=True)
-        bench_size(n, args, tool, vs_common, cache, rows, notes, fastest)
+    benches = []
+    try:
+        for n in args.sizes:
+            print(f"== setting up {n} functions", flush=True)
+            benches.append(SizeBench(n, tool, vs_common, cache))
+        # Round after round, every size and work once each: a slower or faster spell of the
+        # machine then falls on all sizes alike, and the growth from size to size stays fair.
+        for r in range(args.runs):
+            print(f"== round {r + 1} of {args.runs}", flush=True)
+            for b in benches:
+                for work in (FRESH, RESOLVE, RECLEAN, UNDNAME):
+                    b.run_once(work)
+        for b in benches:
+            print(f"== peers at {b.n} functions", flush=True)
+            b.peers(args.runs)
+            if args.profile and b.n == max(args.sizes):
+                profile(tool, vs_common, b.src_dir, b.name, b.env, b.work, notes)
+            b.report(rows, notes, fastest)
+    finally:
+        for b in benches:
+            b.close()
 
     lines = ["| size | work | ours | peer | peer's time | ratio (peer / ours) | our peak memory |",
              "| ---: | --- | ---: | --- | ---: | ---: | ---: |"]
