@@ -48,19 +48,24 @@ def warm(cmd):
 def run_timed(cmd, env=None, stdin=None, cwd=None, check=True):
     """Runs cmd to its end; returns (seconds, peak resident kB, stdout). The files the setup
     wrote are flushed first, the kernel writing them back would otherwise be timed as well,
-    and the inputs are read into the page cache."""
+    and the inputs are read into the page cache. The peak comes from GNU time, a small parent:
+    a child forked from this script would count the script's own memory as its peak."""
     os.sync()
     warm(cmd)
-    start = time.perf_counter()
-    proc = subprocess.Popen(cmd, env=env, stdin=stdin, stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT, cwd=cwd)
-    out = proc.stdout.read()
-    _, status, usage = os.wait4(proc.pid, 0)
-    elapsed = time.perf_counter() - start
-    proc.returncode = os.waitstatus_to_exitcode(status)
+    with tempfile.NamedTemporaryFile(mode="r", prefix="tqt-peak-") as peak:
+        start = time.perf_counter()
+        proc = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", peak.name] + cmd, env=env,
+                                stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                cwd=cwd)
+        out = proc.stdout.read()
+        proc.wait()
+        elapsed = time.perf_counter() - start
+        text = peak.read().split()
+    # GNU time reports a child that failed on the first line of its file.
+    maxrss = int(text[-1]) if text and text[-1].isdigit() else 0
     if check and proc.returncode != 0:
         sys.exit(f"failed ({proc.returncode}): {' '.join(cmd)}\n{out.decode(errors='replace')}")
-    return elapsed, usage.ru_maxrss, out
+    return elapsed, maxrss, out
 
 
 def median_of(runs, fn):

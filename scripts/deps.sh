@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ qtbase5-dev llvm-14-dev libsqlite3-dev libgtest-dev libgmock-dev
-          libbenchmark-dev clang-14 lld-14 libclang-rt-14-dev python3 sqlite3)
+          libbenchmark-dev clang-14 lld-14 libclang-rt-14-dev python3 sqlite3 time)
 
 missing=()
 for p in "${packages[@]}"; do
