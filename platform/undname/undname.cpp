@@ -15,6 +15,8 @@
 
 namespace {
 
+constexpr size_t ReadBlock = 1 << 20;
+
 // Output is gathered and written in large blocks: a million names must not cost a million writes.
 class BlockWriter
 {
@@ -82,15 +84,6 @@ std::FILE *openNameList(const std::string &path, std::string *error)
     return nullptr;
 }
 
-bool readAll(std::FILE *f, std::string *content)
-{
-    char chunk[1 << 16];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
-        content->append(chunk, n);
-    return !std::ferror(f);
-}
-
 // Writes the undecorated form of name; a name the demangler does not accept passes unchanged.
 void writeUndecorated(const std::string &name, BlockWriter *out)
 {
@@ -138,23 +131,38 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "undname.exe: cannot open %s: %s\n", argv[1], error.c_str());
         return 1;
     }
-    std::string content;
-    if (!readAll(in.get(), &content)) {
+    // The list is read in blocks and each complete line handled at once, so that memory stays
+    // the same for a list of any length; a line cut by a block's end waits in carry.
+    BlockWriter out(stdout);
+    std::string name;
+    std::string carry;
+    std::unique_ptr<char[]> block(new char[ReadBlock]);
+    size_t n;
+    while ((n = std::fread(block.get(), 1, ReadBlock, in.get())) > 0) {
+        const char *pos = block.get();
+        const char *const end = pos + n;
+        while (pos < end) {
+            const char *lineEnd = static_cast<const char *>(std::memchr(pos, '\n', end - pos));
+            if (!lineEnd) {
+                carry.append(pos, end);
+                break;
+            }
+            if (carry.empty()) {
+                processLine(pos, lineEnd, &name, &out);
+            } else {
+                carry.append(pos, lineEnd);
+                processLine(carry.data(), carry.data() + carry.size(), &name, &out);
+                carry.clear();
+            }
+            pos = lineEnd + 1;
+        }
+    }
+    if (std::ferror(in.get())) {
         std::fprintf(stderr, "undname.exe: cannot read %s: %s\n", argv[1], std::strerror(errno));
         return 1;
     }
-
-    BlockWriter out(stdout);
-    std::string name;
-    const char *pos = content.data();
-    const char *const end = pos + content.size();
-    while (pos < end) {
-        const char *lineEnd = static_cast<const char *>(std::memchr(pos, '\n', end - pos));
-        if (!lineEnd)
-            lineEnd = end; // a last line without LF still gets its output line
-        processLine(pos, lineEnd, &name, &out);
-        pos = lineEnd < end ? lineEnd + 1 : end;
-    }
+    if (!carry.empty()) // a last line without LF still gets its output line
+        processLine(carry.data(), carry.data() + carry.size(), &name, &out);
     if (!out.flush()) {
         std::fprintf(stderr, "undname.exe: cannot write the output: %s\n", std::strerror(errno));
         return 1;

@@ -150,18 +150,28 @@ TEST_F(UndnameTest, LineLayoutByteForByte)
 
 TEST_F(UndnameTest, ManyLinesComeOutCompleteAndInOrder)
 {
-    // Far more output than one write block.
+    // Far more input and output than one read or write block, so that lines straddle blocks;
+    // a name longer than a whole read block sits in the middle.
     const int count = 60000;
+    const int longAt = 31000;
+    const QByteArray longName(3 << 20, 'x');
     QByteArray input;
-    for (int i = 0; i < count; ++i)
-        input += "?func" + QByteArray::number(i) + "@Widget@@QAEXH@Z " +
-                 QByteArray::number(i * 16, 16) + '\n';
+    for (int i = 0; i < count; ++i) {
+        if (i == longAt)
+            input += longName + ' ' + QByteArray::number(i * 16, 16) + '\n';
+        else
+            input += "?func" + QByteArray::number(i) + "@Widget@@QAEXH@Z " +
+                     QByteArray::number(i * 16, 16) + '\n';
+    }
     const ProgramRun r = runProgram(Undname, {write("many.txt", input)});
     ASSERT_EQ(r.exitCode, 0);
     const QList<QByteArray> lines = r.out.split('\n');
     ASSERT_EQ(lines.size(), count + 1);
     EXPECT_TRUE(lines.last().isEmpty());
-    for (int i = 0; i < count; i += 997) {
+    EXPECT_EQ(lines[longAt], longName + ' ' + QByteArray::number(longAt * 16, 16) + '\r');
+    for (int i = 0; i < count; ++i) {
+        if (i == longAt)
+            continue;
         const QByteArray want = "public: void __thiscall Widget::func" + QByteArray::number(i) +
                                 "(int) " + QByteArray::number(i * 16, 16) + '\r';
         ASSERT_EQ(lines[i], want) << i;
