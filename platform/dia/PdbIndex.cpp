@@ -599,32 +599,14 @@ uint32_t PdbIndex::addName(std::vector<char> &names, std::string_view name)
     return offset;
 }
 
-void PdbIndex::ensurePublics() const
+void PdbIndex::ensureIndexed(bool PdbIndex::*done, void (PdbIndex::*index)()) const
 {
-    if (m_publicsIndexed || m_built <= 0)
-        return;
-    PdbIndex *self = const_cast<PdbIndex *>(this);
-    self->m_publicsIndexed = true;
-    self->indexPublics();
-}
-
-void PdbIndex::ensureFunctions() const
-{
-    if (m_functionsIndexed || m_built <= 0)
+    if (this->*done || m_built <= 0)
         return;
     // Only the indexes change; the object itself was never made const.
     PdbIndex *self = const_cast<PdbIndex *>(this);
-    self->m_functionsIndexed = true;
-    self->indexFunctions();
-}
-
-void PdbIndex::ensureLines() const
-{
-    if (m_linesIndexed || m_built <= 0)
-        return;
-    PdbIndex *self = const_cast<PdbIndex *>(this);
-    self->m_linesIndexed = true;
-    self->indexLines();
+    self->*done = true;
+    (self->*index)();
 }
 
 bool PdbIndex::build()

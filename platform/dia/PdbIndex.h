@@ -156,9 +156,17 @@ private:
     PdbIndex();
     struct Impl;
 
-    void ensurePublics() const;
-    void ensureFunctions() const;
-    void ensureLines() const;
+    // Builds one index with index() unless done says it was built.
+    void ensureIndexed(bool PdbIndex::*done, void (PdbIndex::*index)()) const;
+    void ensurePublics() const
+    {
+        ensureIndexed(&PdbIndex::m_publicsIndexed, &PdbIndex::indexPublics);
+    }
+    void ensureFunctions() const
+    {
+        ensureIndexed(&PdbIndex::m_functionsIndexed, &PdbIndex::indexFunctions);
+    }
+    void ensureLines() const { ensureIndexed(&PdbIndex::m_linesIndexed, &PdbIndex::indexLines); }
     template <typename Visit> void forEachModule(Visit visit);
     void indexFunctions();
     void indexLines();

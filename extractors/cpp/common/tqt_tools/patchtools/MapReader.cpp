@@ -1,5 +1,6 @@
 // The linker map-file reader.
 #include "BinaryPatchCleaner.h"
+#include "HexText.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -23,17 +24,6 @@ const int FlagOffset = 9; // from the address column
 const quint32 NoLine = 0xFFFFFFFF;
 const int NameListChunk = 1 << 16;
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // The hexadecimal field of up to 8 characters at column of line, read as QByteArray::toUInt
 // reads it; only what the line holds is read. Not a number gives 0.
 quint32 hexField(const QByteArray &line, int column)
@@ -42,21 +32,12 @@ quint32 hexField(const QByteArray &line, int column)
     if (length <= 0)
         return 0;
     const char *field = line.constData() + column;
-    if (length == HexFieldWidth) {
-        // The linker always writes eight digits; parse those without a copy.
-        quint32 value = 0;
-        int i = 0;
-        for (; i < HexFieldWidth; ++i) {
-            const int digit = hexDigit(field[i]);
-            if (digit < 0)
-                break;
-            value = (value << 4) | quint32(digit);
-        }
-        if (i == HexFieldWidth)
-            return value;
-    }
+    // The linker always writes eight digits.
+    quint32 value = 0;
+    if (length == HexFieldWidth && readPlainHex(field, length, value))
+        return value;
     bool ok = false;
-    const quint32 value = QByteArray(field, length).toUInt(&ok, 16);
+    value = QByteArray(field, length).toUInt(&ok, 16);
     return ok ? value : 0;
 }
 

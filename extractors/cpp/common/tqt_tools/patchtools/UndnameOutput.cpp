@@ -1,5 +1,6 @@
 // Reading the demangler's output into a table of names by RVA.
 #include "BinaryPatchCleaner.h"
+#include "HexText.h"
 
 #include <cstring>
 
@@ -10,36 +11,16 @@ namespace COMMON {
 
 namespace {
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // The address text read as QByteArray::toInt(&ok, 16) reads it. The demangler writes up to
-// eight plain hex digits, which are read here without a copy; anything else (signs, a "0x",
+// eight plain hex digits, which are read without a copy; anything else (signs, a "0x",
 // blanks, more digits) goes to Qt itself.
 int readAddress(const char *text, int size, bool *ok)
 {
-    if (size <= 8) {
-        quint32 value = 0;
-        int i = 0;
-        for (; i < size; ++i) {
-            const int digit = hexDigit(text[i]);
-            if (digit < 0)
-                break;
-            value = value << 4 | quint32(digit);
-        }
-        if (i == size) {
-            // Eight digits may exceed the signed range, which toInt refuses.
-            *ok = value <= 0x7fffffffu;
-            return *ok ? int(value) : 0;
-        }
+    quint32 value = 0;
+    if (readPlainHex(text, size, value)) {
+        // Eight digits may exceed the signed range, which toInt refuses.
+        *ok = value <= 0x7fffffffu;
+        return *ok ? int(value) : 0;
     }
     return QByteArray(text, size).toInt(ok, 16);
 }
