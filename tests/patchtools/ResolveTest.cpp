@@ -167,13 +167,18 @@ protected:
 TEST_F(ResolveTest, PlaceholdersReplacedFromTheDemanglerAndTheReaderOthersKept)
 {
     // Lookups quick and slow; a failing lookup of an address that no entry has changes nothing.
-    for (int slow : {0, 20, -1}) {
-        SCOPED_TRACE(slow);
+    struct Case
+    {
+        int slowLookups;
+        quint32 failAt;
+    };
+    for (const Case c : {Case{0, 0xffffffffu}, Case{20, 0xffffffffu}, Case{0, 0}}) {
+        SCOPED_TRACE(c.slowLookups);
+        SCOPED_TRACE(c.failAt);
         prepare();
         Script script;
-        script.slowLookups = slow;
-        if (slow < 0)
-            script.failAt = 0;
+        script.slowLookups = c.slowLookups;
+        script.failAt = c.failAt;
         resolve(script);
 
         std::unique_ptr<ProjectDb> db(DbFactory::createProjectDb(dbPath()));

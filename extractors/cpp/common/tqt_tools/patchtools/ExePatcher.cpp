@@ -86,7 +86,7 @@ void ExePatcher::patchExecutable(QString exePath, QList<DIA::FunctionInfo> *func
     try {
         for (int i = 0; i < count; ++i) {
             const DIA::FunctionInfo &f = functions->at(i);
-            if (i % Ahead == 0 && !previous.isEmpty())
+            if (i % Ahead == 0)
                 for (int k = i; k < qMin(i + Ahead, count); ++k)
                     found[k - i] = previous.constFind(PatchedFunction(functions->at(k).address));
             quint64 oldBytes = 0;
@@ -97,7 +97,7 @@ void ExePatcher::patchExecutable(QString exePath, QList<DIA::FunctionInfo> *func
                 break;
             case AlreadyNops: {
                 // Cleaned by an earlier run: only that run's entry knows the old bytes.
-                const auto earlier = previous.isEmpty() ? previous.constEnd() : found[i % Ahead];
+                const auto earlier = found[i % Ahead];
                 if (earlier != previous.constEnd())
                     db->addFunction(*earlier);
                 break;

@@ -216,9 +216,9 @@ void BinaryPatchCleaner::resolveNames(QString exePath, QString nameListPath, QSt
     }
 
     // The first source lookup builds the reader's line index, which on a large image takes as
-    // long as the demangler run: it is asked on a second thread meanwhile. The reader is not
-    // used elsewhere until that lookup is over.
-    // Its answer, or its failure, concerns no entry: the lookups of the entries follow.
+    // long as the demangler run: it is asked on a second thread meanwhile, and the reader is
+    // not used elsewhere until that lookup is over. Its answer, or its failure, concerns no
+    // entry; the entries' own lookups follow.
     DIA::DiaApi *const debugInfo = reader.get();
     std::future<void> lineIndex = beside([debugInfo] {
         try {
