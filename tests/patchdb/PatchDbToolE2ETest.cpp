@@ -1,0 +1,301 @@
+// tqt_patchdb.exe as a process on images cleaned by tqt_patchclean.exe, and both tools installed.
+#include "DbFactory.h"
+#include "E2ESupport.h"
+#include "PeImage.h"
+
+#include <QRegularExpression>
+
+#include <memory>
+
+using namespace E2E;
+using TQ::EXTRACTORS::CPP::COMMON::DbFactory;
+using TQ::EXTRACTORS::CPP::COMMON::PeImage;
+using TQ::EXTRACTORS::CPP::COMMON::ProjectDb;
+
+namespace {
+
+const QString PatchDb = QStringLiteral(TQT_BIN_DIR "/tqt_patchdb.exe");
+
+RunOutput runProcess(const QString &program, const QStringList &args,
+                     const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
+                     const QString &workingDir = QString())
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.setWorkingDirectory(workingDir);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    EXPECT_TRUE(p.waitForFinished(120000)) << program.toStdString();
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            QString::fromUtf8(p.readAll())};
+}
+
+QString hex5(quint64 bytes)
+{
+    QStringList pairs;
+    for (int i = 0; i < 5; ++i)
+        pairs << QString("%1").arg((bytes >> (8 * i)) & 0xff, 2, 16, QChar('0'));
+    return pairs.join(' ');
+}
+
+int fileOffset(const PeImage &pe, quint32 rva)
+{
+    const PeImage::Section *s = pe.sectionOf(rva);
+    return s ? int(s->rawPointer + rva - s->virtualAddress) : -1;
+}
+
+// Every recorded site and its old bytes, as the library reads them.
+QMap<quint32, quint64> recordedSites(const QString &db)
+{
+    std::unique_ptr<ProjectDb> pdb(DbFactory::openProjectDbForReading(db));
+    QMap<quint32, quint64> sites;
+    for (const auto &f : pdb->functions())
+        sites.insert(f.address, f.oldBytes);
+    const auto unframed = pdb->unframedSites();
+    for (auto it = unframed.begin(); it != unframed.end(); ++it)
+        sites.insert(it.key(), it.value());
+    return sites;
+}
+
+QString sqlite(const QString &db, const QString &sql)
+{
+    return runProcess("sqlite3", {"-separator", "\t", db, sql}).out;
+}
+
+// Function RVAs of a map by decorated name.
+QMap<QString, quint32> mapFunctions(const QString &map)
+{
+    const QString text = QString::fromLatin1(readFile(map));
+    const quint32 base = QRegularExpression("load address is ([0-9a-f]{8})")
+                             .match(text)
+                             .captured(1)
+                             .toUInt(nullptr, 16);
+    QMap<QString, quint32> rvas;
+    auto it = QRegularExpression("^ [0-9a-f]{4}:[0-9a-f]{8} +(\\S+) +([0-9a-f]{8}) f ",
+                                 QRegularExpression::MultilineOption)
+                  .globalMatch(text);
+    while (it.hasNext()) {
+        const auto m = it.next();
+        rvas.insert(m.captured(1), m.captured(2).toUInt(nullptr, 16) - base);
+    }
+    return rvas;
+}
+
+// Sends every other hook call through a jump thunk placed in the padding after a function, as
+// an incremental link does.
+void callThroughThunk(const QString &exe)
+{
+    const QMap<QString, quint32> functions = mapFunctions(QString(exe).replace(".exe", ".map"));
+    const PeImage pe(exe);
+    QByteArray bytes = readFile(exe);
+    const auto putRel32 = [&](quint32 rva, char opcode, quint32 target) {
+        QByteArray op(1, opcode);
+        for (int i = 0; i < 4; ++i)
+            op += char((target - (rva + 5)) >> (8 * i));
+        bytes.replace(fileOffset(pe, rva), 5, op);
+    };
+    const quint32 first = *std::min_element(functions.begin(), functions.end());
+    const int padding = bytes.indexOf("\xc3\x90\x90\x90\x90\x90", fileOffset(pe, first));
+    ASSERT_GT(padding, 0);
+    const quint32 thunk = first + quint32(padding + 1 - fileOffset(pe, first));
+    putRel32(thunk, char(0xE9), functions.value("__penter"));
+    int redirected = 0;
+    for (const quint32 rva : functions)
+        if (bytes.at(fileOffset(pe, rva)) == char(0xE8) && redirected++ % 2 == 0)
+            putRel32(rva, char(0xE8), thunk);
+    ASSERT_GT(redirected, 2);
+    ASSERT_TRUE(writeFile(exe, bytes));
+}
+
+class PatchDbToolE2ETest : public ::testing::Test
+{
+protected:
+    RunOutput clean(const QString &exe) { return s.run({exe, db(), VsCommon}); }
+    RunOutput tool(const QStringList &args) { return runProcess(PatchDb, args); }
+    QString db() const { return s.path("project.db"); }
+    QString tables() const
+    {
+        return sqlite(db(), "PRAGMA user_version; SELECT * FROM functions ORDER BY 1; "
+                            "SELECT 'unframed', * FROM unframed ORDER BY 2;");
+    }
+
+    Scratch s;
+};
+
+} // namespace
+
+TEST_F(PatchDbToolE2ETest, CleanVerifyRestoreVerifyCleanGivesTheSameImageAndDatabase)
+{
+    enum Prep { Plain, Thunk, PartialClean };
+    const struct
+    {
+        const char *image, *suffix;
+        Prep prep;
+    } cases[] = {{"sample", ".exe", Plain}, {"unframed", ".exe", Plain},
+                 {"folded", ".exe", Plain}, {"sampledll", ".dll", Plain},
+                 {"sample", ".exe", Thunk}, {"unframed", ".exe", PartialClean}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.image) + " prep " + std::to_string(c.prep));
+        for (const char *ext : {".db", ".pdb", ".map", c.suffix})
+            QFile::remove(s.path(c.image + QString(ext)));
+        QFile::remove(db());
+        const QString exe = s.copyImage(c.image, c.suffix);
+        if (c.prep == Thunk)
+            callThroughThunk(exe);
+        const QByteArray linked = readFile(exe);
+        if (c.prep == PartialClean) {
+            // An earlier run on a map of every other function.
+            const QString map = s.path(QString(c.image) + ".map");
+            const QByteArray full = readFile(map);
+            QByteArray half;
+            int line = 0;
+            for (const QByteArray &l : full.split('\n'))
+                if (!l.contains(" f   ") || ++line % 2 == 0)
+                    half += l + '\n';
+            ASSERT_TRUE(writeFile(map, half.left(half.size() - 1)));
+            ASSERT_EQ(clean(exe).exitCode, 0);
+            ASSERT_TRUE(writeFile(map, full));
+        }
+        ASSERT_EQ(clean(exe).exitCode, 0);
+        const QByteArray cleaned = readFile(exe);
+        const QString cleanTables = tables();
+        const QMap<quint32, quint64> sites = recordedSites(db());
+        ASSERT_GT(sites.size(), 2);
+        ASSERT_NE(cleaned, linked);
+
+        RunOutput r = tool({"verify", exe, db()});
+        EXPECT_EQ(r.exitCode, 0) << r.out.toStdString();
+        r = tool({"restore", exe, db()});
+        EXPECT_EQ(r.exitCode, 0) << r.out.toStdString();
+        EXPECT_TRUE(readFile(exe) == linked) << "restore did not give back the linker's image";
+
+        r = tool({"verify", exe, db()});
+        EXPECT_EQ(r.exitCode, 1);
+        QStringList expected;
+        for (auto it = sites.begin(); it != sites.end() && expected.size() < 20; ++it)
+            expected << QString("%1: holds %2 instead of five NOPs")
+                            .arg(it.key(), 8, 16, QChar('0'))
+                            .arg(hex5(it.value()));
+        if (sites.size() > 20)
+            expected << QString("... and %1 more (%2 of %2 recorded sites do not match)")
+                            .arg(sites.size() - 20)
+                            .arg(sites.size());
+        const QStringList lines = r.out.trimmed().split('\n');
+        EXPECT_EQ(lines.mid(0, lines.size() - 1), expected);
+        EXPECT_TRUE(lines.last().contains("linked again")) << r.out.toStdString();
+
+        ASSERT_EQ(clean(exe).exitCode, 0);
+        EXPECT_TRUE(readFile(exe) == cleaned);
+        EXPECT_EQ(tables(), cleanTables);
+
+        // As a resolve run leaves it, with a name the shell and the tool must both keep intact.
+        ASSERT_TRUE(setNames(db(), QString::fromUtf8("f\xc3\xbc_"), "c:\\src\\a b.cpp"));
+        r = tool({"list", db()});
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out,
+                  sqlite(db(), "SELECT printf('%08x', address), printf('%02x %02x %02x %02x "
+                               "%02x', old_bytes & 255, (old_bytes >> 8) & 255, (old_bytes >> 16) "
+                               "& 255, (old_bytes >> 24) & 255, old_bytes >> 32), name, "
+                               "source_file FROM functions ORDER BY address"));
+    }
+}
+
+TEST_F(PatchDbToolE2ETest, BadInputsAreRefusedAndNothingIsWritten)
+{
+    const QString exe = s.copyImage("unframed");
+    ASSERT_EQ(clean(exe).exitCode, 0);
+    const QByteArray cleaned = readFile(exe);
+    ASSERT_TRUE(writeFile(s.path("text.db"), "hello\n"));
+    ASSERT_TRUE(writeFile(s.path("empty.db"), ""));
+    const struct
+    {
+        QStringList args;
+        const char *says;
+    } rows[] = {
+        {{}, "Usage: "},
+        {{"lst", db()}, "Usage: "},
+        {{"verify", exe}, "Usage: "},
+        {{"list", s.path("none.db")}, "none.db: does not exist"},
+        {{"list", s.path("text.db")}, "is not an SQLite database"},
+        {{"restore", exe, s.path("empty.db")}, "is empty"},
+        {{"verify", s.path("unframed.map"), db()}, "unframed.map is not a PE image"},
+        {{"restore", s.path("none.exe"), db()}, "none.exe does not exist"},
+    };
+    for (const auto &row : rows) {
+        const RunOutput r = tool(row.args);
+        EXPECT_EQ(r.exitCode, 2) << row.args.join(' ').toStdString();
+        EXPECT_TRUE(r.out.contains(row.says)) << r.out.toStdString();
+    }
+    EXPECT_EQ(readFile(s.path("empty.db")), QByteArray());
+    EXPECT_FALSE(QFileInfo::exists(s.path("none.db")));
+
+    FileLock lock(exe);
+    ASSERT_TRUE(lock.locked);
+    const RunOutput r = tool({"restore", exe, db()});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.out.count("Failed to open"), 2) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("Error opening")) << r.out.toStdString();
+    EXPECT_TRUE(readFile(exe) == cleaned);
+}
+
+TEST_F(PatchDbToolE2ETest, ImagesAndRecordsThatDoNotMatchAreNamedAndNotRestored)
+{
+    const QString exe = s.copyImage("unframed");
+    const QByteArray linked = readFile(exe);
+    ASSERT_EQ(clean(exe).exitCode, 0);
+    const QByteArray cleaned = readFile(exe);
+    const QByteArray cleanDb = readFile(db());
+    const quint32 first = recordedSites(db()).firstKey();
+    QByteArray tampered = cleaned;
+    tampered[fileOffset(PeImage(exe), first)] = char(0xCC);
+    const QString at = QString("%1: ").arg(first, 8, 16, QChar('0'));
+    const struct
+    {
+        QByteArray image;
+        const char *sql, *says, *means;
+    } rows[] = {
+        {tampered, "", "holds cc 90 90 90 90 instead of five NOPs", "changed after the clean"},
+        {linked, "", "holds e8 ", "linked again"},
+        {cleaned, "INSERT INTO unframed VALUES (12288, 232)",
+         "00003000: lies in section .data, which holds no code", "another image"},
+        {cleaned,
+         "UPDATE functions SET old_bytes = 144 WHERE address = (SELECT min(address) FROM "
+         "functions)",
+         "old bytes 90 00 00 00 00, which are not a call", "does not know the linker's bytes"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.says);
+        ASSERT_TRUE(writeFile(exe, row.image) && writeFile(db(), cleanDb));
+        ASSERT_TRUE(execSql(db(), row.sql));
+        RunOutput r = tool({"verify", exe, db()});
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_TRUE(r.out.contains(row.says) &&
+                    r.out.trimmed().split('\n').last().contains(row.means))
+            << r.out.toStdString();
+        EXPECT_TRUE(row.image != tampered || r.out.startsWith(at + row.says))
+            << r.out.toStdString();
+        r = tool({"restore", exe, db()});
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_TRUE(r.out.contains(row.says) && r.out.contains("Nothing was restored"));
+        EXPECT_TRUE(readFile(exe) == row.image);
+    }
+}
+
+TEST_F(PatchDbToolE2ETest, InstalledToolsFindEachOtherAndTheDemangler)
+{
+    const QString prefix = s.path("prefix");
+    RunOutput r = runProcess(TQT_CMAKE, {"--install", TQT_BUILD_DIR, "--prefix", prefix});
+    ASSERT_EQ(r.exitCode, 0) << r.out.toStdString();
+    QProcessEnvironment env = s.env;
+    env.insert("TQ_VELMORA", prefix + "/bin");
+    const QString exe = s.copyImage("sample");
+    r = runProcess(prefix + "/bin/tqt_patchclean.exe",
+                   {exe, db(), prefix + "/" TQT_INSTALL_VS_COMMON}, env, s.path("cwd"));
+    ASSERT_EQ(r.exitCode, 0) << r.out.toStdString();
+    s.started = s.resolveAllowed = true;
+    EXPECT_TRUE(s.waitForResolve(30000, db()));
+    EXPECT_TRUE(readEntries(db()).first().name.contains("main"))
+        << readEntries(db()).first().name.toStdString();
+    r = runProcess(prefix + "/bin/tqt_patchdb.exe", {"verify", exe, db()});
+    EXPECT_EQ(r.exitCode, 0) << r.out.toStdString();
+}
