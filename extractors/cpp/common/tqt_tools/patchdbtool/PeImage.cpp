@@ -93,13 +93,22 @@ const PeImage::Section *PeImage::sectionOf(quint32 rva) const
     return nullptr;
 }
 
-bool PeImage::fiveBytesAt(const Section &section, quint32 rva, quint64 *bytes) const
+qint64 PeImage::fileOffset(const Section &section, quint32 rva, quint32 length) const
 {
     const quint64 inSection = quint32(rva - section.virtualAddress);
     const quint64 offset = quint64(section.rawPointer) + inSection;
-    if (inSection + 5 > section.rawSize || offset + 5 > quint64(m_bytes.size()))
+    if (inSection + length > section.rawSize || offset + length > quint64(m_bytes.size()))
+        return -1;
+    return qint64(offset);
+}
+
+bool PeImage::fiveBytesAt(const Section &section, quint32 rva, quint64 *bytes) const
+{
+    const qint64 offset = fileOffset(section, rva, 5);
+    if (offset < 0)
         return false;
-    *bytes = quint64(le32(m_bytes, offset)) | (quint64(quint8(m_bytes.at(int(offset + 4)))) << 32);
+    *bytes = quint64(le32(m_bytes, quint64(offset))) |
+             (quint64(quint8(m_bytes.at(int(offset + 4)))) << 32);
     return true;
 }
 

@@ -31,8 +31,10 @@ public:
     // The section of an RVA as the rewriter finds it: the first in table order whose virtual
     // range holds it; null when none does.
     const Section *sectionOf(quint32 rva) const;
-    // The five bytes at rva (bits 0-39, the first byte lowest), when they all lie in the
-    // section's data in the file, as the rewriter requires before it writes there.
+    // The file offset of [rva, rva + length) when it all lies in the section's data in the file,
+    // as the rewriter requires before it writes there; else -1.
+    qint64 fileOffset(const Section &section, quint32 rva, quint32 length) const;
+    // The five bytes at rva (bits 0-39, the first byte lowest), under the same condition.
     bool fiveBytesAt(const Section &section, quint32 rva, quint64 *bytes) const;
 
 private:
