@@ -115,11 +115,11 @@ QVector<SiteMismatch> checkSites(const PeImage &image, const QMap<quint32, Recor
         } else if (!section->holdsCode()) {
             mismatches.append({rva, Fault::NotCode,
                                QStringLiteral("lies in section %1, which holds no code")
-                                   .arg(QString::fromLatin1(section->name))});
+                                   .arg(oneLine(QString::fromLatin1(section->name)))});
         } else if (!image.fiveBytesAt(*section, rva, &now)) {
             mismatches.append({rva, Fault::OutsideData,
                                QStringLiteral("lies past the data of section %1 in the file")
-                                   .arg(QString::fromLatin1(section->name))});
+                                   .arg(oneLine(QString::fromLatin1(section->name)))});
         } else if (now != FiveNops) {
             const bool call = (now & 0xff) == CallRel32;
             mismatches.append({rva, call ? Fault::HoldsCall : Fault::HoldsOther,
