@@ -218,6 +218,32 @@ TEST_F(PatchDbTest, ClearAndCommitEmptiesButKeepsTimestamp)
     EXPECT_EQ(openDb(path)->executableTimestamp(), "t2");
 }
 
+TEST_F(PatchDbTest, UnframedSitesAreWrittenWithTheEntriesAndKeptByAnotherRewrite)
+{
+    const QString path = file("project.db");
+    fillDb(path, {entry(1)});
+    // A file of the first layout lacks the table: it reads as empty, and a write adds it.
+    rawExec(path, "DROP TABLE unframed");
+    const QHash<quint32, quint64> sites{{0x1020, 0xfbe8}, {0xfffffff0u, 0xffffffffffULL}};
+    {
+        auto db = openDb(path);
+        EXPECT_TRUE(db->unframedSites().isEmpty());
+        db->setUnframedSites(sites);
+        EXPECT_EQ(db->unframedSites(), sites);
+    }
+    EXPECT_EQ(rawQueryInt(path, "SELECT count(*) FROM sqlite_master WHERE name = 'unframed'"), 0);
+    {
+        auto db = openDb(path);
+        db->setUnframedSites(sites);
+        db->commit();
+    }
+    fillDb(path, {entry(2)}); // as the resolve run rewrites the entries
+    std::unique_ptr<ProjectDb> reader(DbFactory::openProjectDbForReading(path));
+    EXPECT_EQ(reader->unframedSites(), sites);
+    EXPECT_EQ(reader->functionCount(), 1);
+    EXPECT_EQ(rawQueryInt(path, "PRAGMA user_version"), 1);
+}
+
 TEST_F(PatchDbTest, OldBytesBeyondFortyBitsAreRefused)
 {
     const QString path = file("project.db");
@@ -237,13 +263,19 @@ TEST_F(PatchDbTest, CorruptRowsAreReportedNotHandedOut)
         {"INSERT INTO functions VALUES (4294967296, 'n', 's', 0)", "32-bit RVA"},
         {"INSERT INTO functions VALUES (9, 'n', 's', 'text')", "not numbers"},
         {"INSERT INTO functions VALUES (9, 'n', 's', 1099511627776)", "beyond 40 bits"},
+        {"INSERT INTO unframed VALUES (9, -1)", "unframed site at 0x9 with old bytes -1"},
     };
     int i = 0;
     for (const auto &row : rows) {
         const QString path = file(QString("corrupt%1.db").arg(i++));
         fillDb(path, {entry(1)});
         rawExec(path, row[0]);
-        expectFailureNaming([&] { openDb(path)->functions(); }, path, row[1]);
+        const auto readAll = [&] {
+            auto db = openDb(path);
+            db->functions();
+            db->unframedSites();
+        };
+        expectFailureNaming(readAll, path, row[1]);
     }
 }
 
@@ -269,6 +301,11 @@ TEST_F(PatchDbTest, FilesOfOtherKindsAreRefusedAndLeftUntouched)
          "PRAGMA user_version = 1;",
          {},
          "source_file"},
+        {"other-unframed.db",
+         QByteArray(tables) + "CREATE TABLE unframed (address INTEGER);"
+                              "PRAGMA user_version = 1;",
+         {},
+         "unframed or its column old_bytes"},
         {"noise.db", {}, noise, "not an SQLite database"},
         {"short-noise.db", {}, "hello, world\n", "not an SQLite database"},
     };
@@ -321,6 +358,10 @@ TEST_F(PatchDbTest, WriteProtectedFileIsRefusedUntouched)
     const auto check = [&] {
         expectFailureNaming([&] { openDb(path); }, path, "cannot be written");
         expectFailureNaming([&] { openDb(inLocked); }, inLocked, "cannot be created");
+        EXPECT_EQ(std::unique_ptr<ProjectDb>(DbFactory::openProjectDbForReading(path))
+                      ->functions()
+                      .size(),
+                  1);
     };
     const QFile::Permissions readOnly = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther |
                                         QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;

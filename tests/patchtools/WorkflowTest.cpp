@@ -64,6 +64,11 @@ public:
         inner->addFunction(function);
     }
     QSet<PatchedFunction> functions() override { return inner->functions(); }
+    QHash<quint32, quint64> unframedSites() override { return inner->unframedSites(); }
+    void setUnframedSites(const QHash<quint32, quint64> &sites) override
+    {
+        inner->setUnframedSites(sites);
+    }
 
 private:
     std::unique_ptr<ProjectDb> inner;

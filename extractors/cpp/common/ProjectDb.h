@@ -3,6 +3,7 @@
 
 #include "PatchedFunction.h"
 
+#include <QHash>
 #include <QSet>
 #include <QString>
 
@@ -36,6 +37,13 @@ public:
     virtual void commit() = 0;
     virtual void addFunction(const PatchedFunction &function) = 0;
     virtual QSet<PatchedFunction> functions() = 0;
+
+    // The old bytes of the sites cleaned without an entry (functions without the standard
+    // frame), by address, so that a clean can be undone; empty for files written before they
+    // were kept.
+    virtual QHash<quint32, quint64> unframedSites() = 0;
+    // Replaces them, within the transaction that commit() ends.
+    virtual void setUnframedSites(const QHash<quint32, quint64> &sites) = 0;
 };
 
 } // namespace COMMON

@@ -17,6 +17,12 @@ ProjectDb *DbFactory::createProjectDb(QString path, int busyTimeoutMs)
     return new SqliteProjectDb(path, busyTimeoutMs);
 }
 
+ProjectDb *DbFactory::openProjectDbForReading(QString path)
+{
+    return new SqliteProjectDb(path, SqliteProjectDb::DefaultBusyTimeoutMs,
+                               SqliteProjectDb::Access::ReadOnly);
+}
+
 } // namespace COMMON
 } // namespace CPP
 } // namespace EXTRACTORS

@@ -5,9 +5,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QVector>
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -19,6 +21,9 @@ namespace COMMON {
 namespace {
 
 const char TimestampKey[] = "executable_timestamp";
+const char UnframedTableSql[] = "CREATE TABLE IF NOT EXISTS unframed ("
+                                " address INTEGER PRIMARY KEY,"
+                                " old_bytes INTEGER NOT NULL)";
 constexpr quint64 OldBytesLimit = quint64(1) << 40;
 
 // Resets a statement when the scope that stepped it ends, so that no read lock outlives a call.
@@ -122,9 +127,9 @@ void SqliteProjectDb::StmtFinalizer::operator()(sqlite3_stmt *stmt) const
     sqlite3_finalize(stmt);
 }
 
-SqliteProjectDb::SqliteProjectDb(const QString &path, int busyTimeoutMs)
+SqliteProjectDb::SqliteProjectDb(const QString &path, int busyTimeoutMs, Access access)
     : m_path(path.isEmpty() ? path : QFileInfo(path).absoluteFilePath()),
-      m_busyTimeoutMs(busyTimeoutMs < 0 ? 0 : busyTimeoutMs)
+      m_busyTimeoutMs(busyTimeoutMs < 0 ? 0 : busyTimeoutMs), m_access(access)
 {
     if (m_path.isEmpty())
         fail(QStringLiteral("no file name given"));
@@ -138,6 +143,8 @@ SqliteProjectDb::SqliteProjectDb(const QString &path, int busyTimeoutMs)
         // over them; a file of ours always begins with SQLite's header.
         if (info.size() > 0 && !startsWithSqliteHeader(m_path))
             fail(QStringLiteral("is not an SQLite database file"));
+    } else if (m_access == Access::ReadOnly) {
+        fail(QStringLiteral("does not exist"));
     } else {
         const QFileInfo folder(info.absolutePath());
         if (!folder.isDir())
@@ -155,6 +162,8 @@ SqliteProjectDb::SqliteProjectDb(const QString &path, int busyTimeoutMs)
         m_count.reset();
         m_setMeta.reset();
         m_getMeta.reset();
+        m_selectUnframed.reset();
+        m_insertUnframed.reset();
         m_db.reset();
         // Opening creates the file; a failed open must leave nothing behind.
         if (!existed && QFileInfo(m_path).exists() && QFileInfo(m_path).size() == 0)
@@ -173,9 +182,10 @@ SqliteProjectDb::~SqliteProjectDb()
 void SqliteProjectDb::open(bool fileExisted)
 {
     sqlite3 *raw = nullptr;
+    const int mode = m_access == Access::ReadOnly ? SQLITE_OPEN_READONLY
+                                                  : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
     const int rc =
-        sqlite3_open_v2(m_path.toUtf8().constData(), &raw,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+        sqlite3_open_v2(m_path.toUtf8().constData(), &raw, mode | SQLITE_OPEN_NOMUTEX, nullptr);
     m_db.reset(raw);
     if (rc != SQLITE_OK) {
         if (!raw)
@@ -185,7 +195,7 @@ void SqliteProjectDb::open(bool fileExisted)
     sqlite3_extended_result_codes(raw, 1);
     sqlite3_busy_timeout(raw, m_busyTimeoutMs);
     // SQLite falls back to read-only without a word when the file is write-protected.
-    if (sqlite3_db_readonly(raw, "main") == 1)
+    if (m_access == Access::ReadWrite && sqlite3_db_readonly(raw, "main") == 1)
         fail(QStringLiteral("cannot be written"));
     // Connection settings only; nothing is written to the file here. The rollback journal stays
     // on so that a run killed before commit leaves the file as it was. The page cache holds a
@@ -218,6 +228,8 @@ void SqliteProjectDb::checkSchema()
 {
     int version = 0;
     if (schemaIsEmpty(&version)) {
+        if (m_access == Access::ReadOnly)
+            fail(QStringLiteral("is empty: no clean has written to it"));
         createSchema();
         return;
     }
@@ -235,12 +247,16 @@ void SqliteProjectDb::checkSchema()
     {
         const char *name;
         const char *columns[4];
+        bool optional; // files written before the table existed lack it
     };
     static const Table tables[] = {
-        {"functions", {"address", "name", "source_file", "old_bytes"}},
-        {"meta", {"key", "value", nullptr, nullptr}},
+        {"functions", {"address", "name", "source_file", "old_bytes"}, false},
+        {"meta", {"key", "value", nullptr, nullptr}, false},
+        {"unframed", {"address", "old_bytes", nullptr, nullptr}, true},
     };
     for (const Table &table : tables) {
+        if (table.optional && !hasTable(table.name))
+            continue;
         StmtPtr info;
         sqlite3_stmt *stmt =
             prepared(info, "SELECT count(*) FROM pragma_table_info(?1) WHERE name = ?2");
@@ -280,6 +296,7 @@ void SqliteProjectDb::createSchema()
              "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);"
              "PRAGMA user_version = 1;",
              "cannot be given its tables");
+        exec(UnframedTableSql, "cannot be given its tables");
         exec("COMMIT", "cannot be given its tables");
         m_writing = false;
     } catch (...) {
@@ -290,9 +307,22 @@ void SqliteProjectDb::createSchema()
     }
 }
 
+bool SqliteProjectDb::hasTable(const char *name)
+{
+    StmtPtr query;
+    sqlite3_stmt *stmt =
+        prepared(query, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = ?1");
+    StmtReset reset(stmt);
+    sqlite3_bind_text(stmt, 1, name, -1, SQLITE_STATIC);
+    if (sqlite3_step(stmt) != SQLITE_ROW)
+        failSqlite("cannot be read");
+    return sqlite3_column_int(stmt, 0) > 0;
+}
+
 void SqliteProjectDb::beginWrite()
 {
-    const int rc = sqlite3_exec(m_db.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    const char *begin = m_access == Access::ReadOnly ? "BEGIN" : "BEGIN IMMEDIATE";
+    const int rc = sqlite3_exec(m_db.get(), begin, nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK) {
         m_writing = true;
         return;
@@ -348,21 +378,34 @@ PatchedFunction SqliteProjectDb::readRow(sqlite3_stmt *stmt) const
 PatchedFunction SqliteProjectDb::readRow(sqlite3_stmt *stmt, QString &name,
                                          QString &sourceFile) const
 {
-    if (sqlite3_column_type(stmt, 0) != SQLITE_INTEGER ||
-        sqlite3_column_type(stmt, 3) != SQLITE_INTEGER)
-        fail(QStringLiteral("holds an entry whose address or old bytes are not numbers"));
-    const sqlite3_int64 address = sqlite3_column_int64(stmt, 0);
-    const sqlite3_int64 oldBytes = sqlite3_column_int64(stmt, 3);
-    if (address < 0 || address > sqlite3_int64(UINT_MAX))
-        fail(QStringLiteral("holds an entry with the address %1, which is not a 32-bit RVA")
-                 .arg(address));
-    if (oldBytes < 0 || quint64(oldBytes) >= OldBytesLimit)
-        fail(QStringLiteral("holds the entry at 0x%1 with old bytes %2 beyond 40 bits")
-                 .arg(quint32(address), 0, 16)
-                 .arg(oldBytes));
+    quint32 address = 0;
+    quint64 oldBytes = 0;
+    readSite(stmt, 0, 3, "entry", &address, &oldBytes);
     reuseOrRead(stmt, 1, name);
     reuseOrRead(stmt, 2, sourceFile);
-    return PatchedFunction(quint32(address), name, sourceFile, quint64(oldBytes));
+    return PatchedFunction(address, name, sourceFile, oldBytes);
+}
+
+void SqliteProjectDb::readSite(sqlite3_stmt *stmt, int addressColumn, int bytesColumn,
+                               const char *what, quint32 *address, quint64 *oldBytes) const
+{
+    const QLatin1String kind(what);
+    if (sqlite3_column_type(stmt, addressColumn) != SQLITE_INTEGER ||
+        sqlite3_column_type(stmt, bytesColumn) != SQLITE_INTEGER)
+        fail(QStringLiteral("holds an %1 whose address or old bytes are not numbers").arg(kind));
+    const sqlite3_int64 rawAddress = sqlite3_column_int64(stmt, addressColumn);
+    const sqlite3_int64 rawBytes = sqlite3_column_int64(stmt, bytesColumn);
+    if (rawAddress < 0 || rawAddress > sqlite3_int64(UINT_MAX))
+        fail(QStringLiteral("holds an %1 with the address %2, which is not a 32-bit RVA")
+                 .arg(kind)
+                 .arg(rawAddress));
+    if (rawBytes < 0 || quint64(rawBytes) >= OldBytesLimit)
+        fail(QStringLiteral("holds the %1 at 0x%2 with old bytes %3 beyond 40 bits")
+                 .arg(kind)
+                 .arg(quint32(rawAddress), 0, 16)
+                 .arg(rawBytes));
+    *address = quint32(rawAddress);
+    *oldBytes = quint64(rawBytes);
 }
 
 void SqliteProjectDb::fail(const QString &reason) const
@@ -525,6 +568,49 @@ QSet<PatchedFunction> SqliteProjectDb::functions()
     if (rc != SQLITE_DONE)
         failSqlite("cannot be read");
     return result;
+}
+
+QHash<quint32, quint64> SqliteProjectDb::unframedSites()
+{
+    ensureWriteTransaction();
+    QHash<quint32, quint64> result;
+    if (!hasTable("unframed"))
+        return result;
+    sqlite3_stmt *stmt = prepared(m_selectUnframed, "SELECT address, old_bytes FROM unframed");
+    StmtReset reset(stmt);
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        quint32 address = 0;
+        quint64 oldBytes = 0;
+        readSite(stmt, 0, 1, "unframed site", &address, &oldBytes);
+        result.insert(address, oldBytes);
+    }
+    if (rc != SQLITE_DONE)
+        failSqlite("cannot be read");
+    return result;
+}
+
+void SqliteProjectDb::setUnframedSites(const QHash<quint32, quint64> &sites)
+{
+    ensureWriteTransaction();
+    exec(UnframedTableSql, "cannot be given its unframed table");
+    exec("DELETE FROM unframed", "cannot clear the unframed sites");
+    // In address order, so that the table grows at its end.
+    QVector<quint32> addresses = sites.keys().toVector();
+    std::sort(addresses.begin(), addresses.end());
+    sqlite3_stmt *stmt =
+        prepared(m_insertUnframed, "INSERT INTO unframed (address, old_bytes) VALUES (?1, ?2)");
+    for (const quint32 address : addresses) {
+        const quint64 oldBytes = sites.value(address);
+        if (oldBytes >= OldBytesLimit)
+            fail(QStringLiteral("cannot store the unframed site at 0x%1: old bytes beyond 40 bits")
+                     .arg(address, 0, 16));
+        StmtReset reset(stmt);
+        sqlite3_bind_int64(stmt, 1, sqlite3_int64(address));
+        sqlite3_bind_int64(stmt, 2, sqlite3_int64(oldBytes));
+        if (sqlite3_step(stmt) != SQLITE_DONE)
+            failSqlite("cannot add an unframed site");
+    }
 }
 
 } // namespace COMMON

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QHash>
 #include <QSet>
 #include <QVector>
 
@@ -66,6 +67,8 @@ void ExePatcher::patchExecutable(QString exePath, QList<DIA::FunctionInfo> *func
     const QString image = QDir::toNativeSeparators(QFileInfo(exePath).canonicalFilePath());
 
     const QSet<PatchedFunction> previous = db->functions();
+    const QHash<quint32, quint64> previousUnframed = db->unframedSites();
+    QHash<quint32, quint64> unframed;
     db->clearFunctions();
 
     QElapsedTimer timer;
@@ -100,16 +103,20 @@ void ExePatcher::patchExecutable(QString exePath, QList<DIA::FunctionInfo> *func
                 const auto earlier = found[i % Ahead];
                 if (earlier != previous.constEnd())
                     db->addFunction(*earlier);
+                else if (previousUnframed.contains(f.address) && !unframed.contains(f.address))
+                    unframed.insert(f.address, previousUnframed.value(f.address));
                 break;
             }
             case PatchedUnframed:
                 written.append({f.address, oldBytes});
+                unframed.insert(f.address, oldBytes);
                 break;
             case NotPatchable:
                 break;
             }
         }
         std::cout << timer.elapsed() << " ms. " << std::endl;
+        db->setUnframedSites(unframed);
         db->commit();
     } catch (...) {
         undo(rewriter.get(), written);

@@ -1,0 +1,18 @@
+// tqt_patchdb.exe's entry point.
+#include "PatchDbTool.h"
+
+#include <QCoreApplication>
+
+#include <exception>
+#include <iostream>
+
+int main(int argc, char *argv[])
+{
+    try {
+        QCoreApplication application(argc, argv);
+        return TQ::EXTRACTORS::CPP::COMMON::PatchDbTool::run(QCoreApplication::arguments());
+    } catch (const std::exception &e) {
+        std::cout << e.what() << std::endl;
+        return TQ::EXTRACTORS::CPP::COMMON::PatchDbTool::Trouble;
+    }
+}
