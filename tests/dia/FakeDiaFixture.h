@@ -6,6 +6,7 @@
 #include "DiaModule.h"
 #include "FakeDia.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -13,6 +14,7 @@
 namespace DiaTest {
 
 using namespace TQ::EXTRACTORS::CPP::DIA;
+using ::testing::ElementsAre;
 
 inline const QString ProgPath = QStringLiteral("C:\\dir\\prog.exe");
 
@@ -24,15 +26,13 @@ protected:
         FakeDia::reset();
         m_baseline = FakeDia::liveObjects();
     }
-
-    void TearDown() override
+    void TearDown() override { close(); }
+    // Every reference the reader took must have been given back.
+    void close()
     {
         m_dia.reset();
-        // Every reference the reader took must have been given back.
         EXPECT_EQ(FakeDia::liveObjects(), m_baseline);
     }
-
-    FakeDia::Image &image(const QString &path = ProgPath) { return FakeDia::script().images[path]; }
 
     Dia *open(const QList<ModInfo> &infos)
     {
@@ -41,10 +41,23 @@ protected:
     }
     Dia *open(quint32 loadAddress = 0, const QString &path = ProgPath)
     {
-        return open(QList<ModInfo>() << ModInfo(loadAddress, path));
+        return open({ModInfo(loadAddress, path)});
     }
     DiaModule *module(int index = 0) { return dynamic_cast<DiaModule *>(m_dia->modules.at(index)); }
+    // Starts afresh from the records of prog.exe.
+    void restart()
+    {
+        FakeDia::reset();
+        FakeDia::define(ProgPath, m_records);
+    }
+    void edit(const QStringList &changes, const QString &path = ProgPath)
+    {
+        for (const QString &c : changes)
+            if (!c.isEmpty())
+                FakeDia::edit(path, c);
+    }
 
+    QStringList m_records;
     std::unique_ptr<Dia> m_dia;
     int m_baseline = 0;
 };
