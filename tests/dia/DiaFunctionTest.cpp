@@ -30,19 +30,6 @@ protected:
     }
 };
 
-QString describe(const FunctionInfo *f)
-{
-    return QStringLiteral("%1 | %2:%3 | @%4 %5-%6 | kind %7 adjust %8 | ")
-               .arg(f->name, f->sourceFile)
-               .arg(f->line)
-               .arg(f->startAddress, 0, 16)
-               .arg(f->firstLine)
-               .arg(f->lastLine)
-               .arg(f->methodKind)
-               .arg(f->thisAdjust) +
-           (f->classInfo ? f->classInfo->name : "-");
-}
-
 } // namespace
 
 TEST_F(FunctionRecords, EveryFieldWithItsFallbacks)
@@ -192,6 +179,7 @@ TEST(ClassifyMethod, ByTheLastComponentOfTheClassName)
         {"N::Map<K, V<W> >", "N::Map<K, V<W> >::Map", Constructor},
         {"N::Map<K, V<W> >", "N::Map<K, V<W> >::V", OrdinaryMethod},
         {"a::b<c::d>", "a::b<c::d>::b<c::d>", Constructor},
+        {"a::b<c::d>", "a::b<c::d>::~b<c::d>", Destructor},
         {"a::b<c::d>", "a::b<c::d>::d", OrdinaryMethod},
         {"D", "D::DD", OrdinaryMethod},
         {"D", "d::D", Constructor},

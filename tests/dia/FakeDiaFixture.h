@@ -18,6 +18,20 @@ using ::testing::ElementsAre;
 
 inline const QString ProgPath = QStringLiteral("C:\\dir\\prog.exe");
 
+// A function record in one line, the queried address left out.
+inline QString describe(const FunctionInfo *f)
+{
+    return QStringLiteral("%1 | %2:%3 | @%4 %5-%6 | kind %7 adjust %8 | ")
+               .arg(f->name, f->sourceFile)
+               .arg(f->line)
+               .arg(f->startAddress, 0, 16)
+               .arg(f->firstLine)
+               .arg(f->lastLine)
+               .arg(f->methodKind)
+               .arg(f->thisAdjust) +
+           (f->classInfo ? f->classInfo->name : "-");
+}
+
 class FakeDiaTest : public ::testing::Test
 {
 protected:
