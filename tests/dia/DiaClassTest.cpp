@@ -143,17 +143,13 @@ TEST_F(ClassRecords, DescriptionsWithWhatEachFailureLeavesOut)
         // clang-format on
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.edits.join(' ').toStdString());
-        restart();
-        edit(c.edits);
-        open(0);
-        CoutCapture out;
-        QStringList descriptions;
-        for (DWORD id : c.ids)
-            descriptions << describe(module()->classInfoById(id));
-        EXPECT_EQ(descriptions, c.descriptions);
-        EXPECT_EQ(out.lines(), c.lines);
-        close();
+        const QStringList answers = row(c.edits, 0, [&] {
+            QStringList descriptions;
+            for (DWORD id : c.ids)
+                descriptions << describe(module()->classInfoById(id));
+            return descriptions;
+        });
+        EXPECT_EQ(answers, c.descriptions + c.lines) << c.edits.join(' ').toStdString();
     }
 }
 

@@ -55,17 +55,13 @@ TEST_F(Lookup, FindSymbolsListsEveryMatchInPatternOrder)
         // clang-format on
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.edits.join(' ').toStdString());
-        restart();
-        edit(c.edits);
-        open(c.loadAddress);
-        CoutCapture out;
-        QStringList found;
-        for (const SymbolAddress &s : m_dia->findSymbols(c.patterns, int(c.tag)))
-            found << QStringLiteral("%1@%2").arg(s.name).arg(s.address, 0, 16);
-        EXPECT_EQ(found, c.found);
-        EXPECT_EQ(out.lines(), c.lines);
-        close();
+        const QStringList answers = row(c.edits, c.loadAddress, [&] {
+            QStringList found;
+            for (const SymbolAddress &s : m_dia->findSymbols(c.patterns, int(c.tag)))
+                found << QStringLiteral("%1@%2").arg(s.name).arg(s.address, 0, 16);
+            return found;
+        });
+        EXPECT_EQ(answers, c.found + c.lines) << c.edits.join(' ').toStdString();
     }
 }
 
@@ -92,17 +88,13 @@ TEST_F(Lookup, SourceFileOfAnAddressOrTheFallback)
         // clang-format on
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.edits.join(' ').toStdString());
-        restart();
-        edit(c.edits);
-        open(c.loadAddress);
-        CoutCapture out;
-        QStringList files;
-        for (quint32 address : c.addresses)
-            files << m_dia->sourceFileOf(address);
-        EXPECT_EQ(files, c.files);
-        EXPECT_EQ(out.lines(), c.lines);
-        close();
+        const QStringList answers = row(c.edits, c.loadAddress, [&] {
+            QStringList files;
+            for (quint32 address : c.addresses)
+                files << m_dia->sourceFileOf(address);
+            return files;
+        });
+        EXPECT_EQ(answers, c.files + c.lines) << c.edits.join(' ').toStdString();
     }
 }
 

@@ -9,6 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 namespace DiaTest {
@@ -69,6 +70,22 @@ protected:
         for (const QString &c : changes)
             if (!c.isEmpty())
                 FakeDia::edit(path, c);
+    }
+
+    // One row of a table: prog.exe afresh with the row's edits, opened at the load address.
+    // Gives the query's answers, then the lines written meanwhile.
+    QStringList row(const QStringList &edits, quint32 loadAddress,
+                    const std::function<QStringList()> &query)
+    {
+        SCOPED_TRACE(edits.join(' ').toStdString());
+        restart();
+        edit(edits);
+        open(loadAddress);
+        CoutCapture out;
+        QStringList answers = query();
+        answers += out.lines();
+        close();
+        return answers;
     }
 
     QStringList m_records;
