@@ -1,7 +1,6 @@
 // Common set-up of the tests that run the reader against the scripted data source.
 #pragma once
 
-#include "CoutCapture.h"
 #include "Dia.h"
 #include "DiaModule.h"
 #include "FakeDia.h"
@@ -10,7 +9,39 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <iostream>
 #include <memory>
+#include <sstream>
+
+// Readable failure messages for Qt strings.
+inline void PrintTo(const QString &text, std::ostream *os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
+
+// Collects what the code under test writes to standard output, line by line.
+class CoutCapture
+{
+public:
+    CoutCapture() : m_old(std::cout.rdbuf(m_buffer.rdbuf())) {}
+    ~CoutCapture() { std::cout.rdbuf(m_old); }
+    CoutCapture(const CoutCapture &) = delete;
+    CoutCapture &operator=(const CoutCapture &) = delete;
+
+    QStringList lines() const
+    {
+        QStringList result =
+            QString::fromStdString(m_buffer.str()).split(QLatin1Char('\n'), Qt::KeepEmptyParts);
+        if (!result.isEmpty() && result.last().isEmpty())
+            result.removeLast();
+        return result;
+    }
+    void clear() { m_buffer.str(std::string()); }
+
+private:
+    std::ostringstream m_buffer;
+    std::streambuf *m_old;
+};
 
 namespace DiaTest {
 
