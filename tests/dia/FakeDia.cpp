@@ -1,5 +1,6 @@
 #include "FakeDia.h"
 
+#include <QRegExp>
 #include <QRegularExpression>
 
 const CLSID CLSID_DiaSource = {
@@ -15,374 +16,278 @@ namespace {
 
 int g_live = 0;
 
-// Counts itself so that tests see every reference that was not given back.
 struct Counted
 {
     Counted() { ++g_live; }
     ~Counted() { --g_live; }
 };
 
-HRESULT scripted(const QMap<QString, HRESULT> &fail, const char *method)
+DWORD tagOf(const Record &r)
 {
-    return fail.value(QLatin1String(method), S_OK);
+    static const QStringList names =
+        QStringLiteral(
+            "Null Exe Compiland CompilandDetails CompilandEnv Function Block Data Annotation Label "
+            "PublicSymbol UDT Enum FunctionType PointerType ArrayType BaseType Typedef BaseClass")
+            .split(QLatin1Char(' '));
+    return DWORD(qMax(0, names.indexOf(r.value("tag"))));
 }
 
-BSTR toBstr(const QString &text)
+quint64 number(const Record &r, const char *key)
 {
-    return SysAllocStringLen(reinterpret_cast<const OLECHAR *>(text.utf16()), text.size());
+    return r.value(QLatin1String(key)).toULongLong(nullptr, 0);
 }
 
-QString fromOle(LPCOLESTR text)
+// Does [start, start + length) of the record, at least one byte, meet [rva, end)?
+bool overlaps(const Record &r, quint64 rva, quint64 end)
 {
-    return text ? QString::fromUtf16(text) : QString();
+    return number(r, "rva") < end && number(r, "rva") + qMax<quint64>(number(r, "length"), 1) > rva;
 }
 
-bool matchesPattern(const QString &name, const QString &pattern)
+HRESULT sessionFailure(const QString &method)
 {
-    QString rx;
-    for (const QChar c : pattern) {
-        if (c == QLatin1Char('*'))
-            rx += QStringLiteral(".*");
-        else if (c == QLatin1Char('?'))
-            rx += QLatin1Char('.');
-        else
-            rx += QRegularExpression::escape(QString(c));
-    }
-    return QRegularExpression(QRegularExpression::anchoredPattern(rx)).match(name).hasMatch();
+    return script().fail.value(method, S_OK);
 }
 
-Image &imageOf(const QString &path)
-{
-    return script().images[path];
-}
-
-class FakeSourceFile : public ComObject<IDiaSourceFile>, Counted
-{
-public:
-    FakeSourceFile(const QString &path, int line) : m_path(path), m_line(line) {}
-    HRESULT QueryInterface(REFIID, void **) override { return E_NOINTERFACE; }
-    HRESULT get_fileName(BSTR *name) override
-    {
-        const Line &l = imageOf(m_path).lines.at(m_line);
-        if (HRESULT hr = scripted(l.fail, "get_fileName"))
-            return hr;
-        *name = toBstr(l.file);
-        return S_OK;
-    }
-
-private:
-    QString m_path;
-    int m_line;
-};
-
-class FakeLineNumber : public ComObject<IDiaLineNumber>, Counted
-{
-public:
-    FakeLineNumber(const QString &path, int line) : m_path(path), m_line(line) {}
-    HRESULT QueryInterface(REFIID, void **) override { return E_NOINTERFACE; }
-    HRESULT get_lineNumber(DWORD *line) override
-    {
-        const Line &l = record();
-        if (HRESULT hr = scripted(l.fail, "get_lineNumber"))
-            return hr;
-        *line = l.line;
-        return S_OK;
-    }
-    HRESULT get_sourceFile(IDiaSourceFile **file) override
-    {
-        *file = nullptr;
-        if (HRESULT hr = scripted(record().fail, "get_sourceFile"))
-            return hr;
-        *file = new FakeSourceFile(m_path, m_line);
-        return S_OK;
-    }
-    HRESULT get_relativeVirtualAddress(DWORD *rva) override
-    {
-        *rva = record().rva;
-        return S_OK;
-    }
-    HRESULT get_length(DWORD *length) override
-    {
-        *length = record().length;
-        return S_OK;
-    }
-
-private:
-    const Line &record() const { return imageOf(m_path).lines.at(m_line); }
-    QString m_path;
-    int m_line;
-};
-
-template <typename Interface, typename Item> class FakeEnum : public ComObject<Interface>, Counted
-{
-public:
-    FakeEnum(const QString &kind, QList<Item *> items) : m_kind(kind), m_items(items) {}
-    ~FakeEnum() override
-    {
-        for (int i = m_next; i < m_items.size(); ++i)
-            m_items.at(i)->Release();
-    }
-    HRESULT QueryInterface(REFIID, void **) override { return E_NOINTERFACE; }
-    HRESULT Next(ULONG count, Item **items, ULONG *fetched) override
-    {
-        *fetched = 0;
-        const int call = m_calls++;
-        const auto planned = script().nextFail.value(m_kind, qMakePair(-1, S_OK));
-        if (planned.first == call)
-            return planned.second;
-        ULONG n = 0;
-        while (n < count && m_next < m_items.size())
-            items[n++] = m_items.at(m_next++);
-        *fetched = n;
-        return n == count ? S_OK : S_FALSE;
-    }
-    HRESULT get_Count(LONG *count) override
-    {
-        *count = m_items.size();
-        return S_OK;
-    }
-
-private:
-    QString m_kind;
-    QList<Item *> m_items;
-    int m_next = 0;
-    int m_calls = 0;
-};
-
-typedef FakeEnum<IDiaEnumSymbols, IDiaSymbol> FakeEnumSymbols;
-typedef FakeEnum<IDiaEnumLineNumbers, IDiaLineNumber> FakeEnumLines;
-
-class FakeSymbol : public ComObject<IDiaSymbol>, Counted
+// A symbol, a line record or the source file of one: all answer from the same record.
+class Item : public ComObject<IDiaSymbol, IDiaLineNumber, IDiaSourceFile>, Counted
 {
 public:
     // id 0 is the global scope.
-    FakeSymbol(const QString &path, DWORD id) : m_path(path), m_id(id) {}
+    Item(const QString &path, DWORD id) : m_path(path), m_id(id) {}
     HRESULT QueryInterface(REFIID, void **) override { return E_NOINTERFACE; }
 
-    HRESULT get_symIndexId(DWORD *id) override { return answer("get_symIndexId", id, m_id); }
-    HRESULT get_symTag(DWORD *tag) override
+    // clang-format off
+#define FAKE_GETTER(method, key, T) HRESULT method(T *out) override { return get(#method, key, out); }
+    FAKE_GETTER(get_symIndexId, "id", DWORD)
+    FAKE_GETTER(get_symTag, "tag", DWORD)
+    FAKE_GETTER(get_name, "name", BSTR)
+    FAKE_GETTER(get_undecoratedName, "undecorated", BSTR)
+    FAKE_GETTER(get_relativeVirtualAddress, "rva", DWORD)
+    FAKE_GETTER(get_length, "length", ULONGLONG)
+    FAKE_GETTER(get_length, "length", DWORD)
+    FAKE_GETTER(get_typeId, "type", DWORD)
+    FAKE_GETTER(get_callingConvention, "cc", DWORD)
+    FAKE_GETTER(get_classParentId, "classParent", DWORD)
+    FAKE_GETTER(get_thisAdjust, "thisAdjust", LONG)
+    FAKE_GETTER(get_dataKind, "kind", DWORD)
+    FAKE_GETTER(get_offset, "offset", LONG)
+    FAKE_GETTER(get_count, "count", DWORD)
+    FAKE_GETTER(get_virtualBaseClass, "virtual", BOOL)
+    FAKE_GETTER(get_virtualBasePointerOffset, "vbpOffset", LONG)
+    FAKE_GETTER(get_lineNumber, "line", DWORD)
+    FAKE_GETTER(get_fileName, "file", BSTR)
+#undef FAKE_GETTER
+    // clang-format on
+
+    HRESULT get_type(IDiaSymbol **out) override
     {
-        return answer("get_symTag", tag, m_id == 0 ? DWORD(SymTagExe) : data().tag);
+        DWORD type = 0;
+        *out = nullptr;
+        const HRESULT hr = get("get_type", "type", &type);
+        if (hr == S_OK && image().records.contains(type))
+            *out = new Item(m_path, type);
+        return hr != S_OK || *out ? hr : S_FALSE;
     }
-    HRESULT get_name(BSTR *name) override
+    HRESULT get_sourceFile(IDiaSourceFile **out) override
     {
-        *name = nullptr;
-        if (HRESULT hr = failure("get_name"))
+        *out = nullptr;
+        if (const HRESULT hr = failure("get_sourceFile"))
             return hr;
-        *name = toBstr(data().name);
+        AddRef();
+        *out = this;
         return S_OK;
     }
-    HRESULT get_undecoratedName(BSTR *name) override
-    {
-        *name = nullptr;
-        if (HRESULT hr = failure("get_undecoratedName"))
-            return hr;
-        if (!data().hasUndecorated)
-            return S_FALSE;
-        *name = toBstr(data().undecorated);
-        return S_OK;
-    }
-    HRESULT get_relativeVirtualAddress(DWORD *rva) override
-    {
-        return answer("get_relativeVirtualAddress", rva, data().rva);
-    }
-    HRESULT get_length(ULONGLONG *length) override
-    {
-        return answer("get_length", length, data().length);
-    }
-    HRESULT get_type(IDiaSymbol **type) override
-    {
-        *type = nullptr;
-        if (HRESULT hr = failure("get_type"))
-            return hr;
-        const DWORD typeId = data().typeId;
-        if (typeId == 0 || !imageOf(m_path).symbols.contains(typeId))
-            return S_FALSE;
-        *type = new FakeSymbol(m_path, typeId);
-        return S_OK;
-    }
-    HRESULT get_typeId(DWORD *id) override { return answer("get_typeId", id, data().typeId); }
-    HRESULT get_callingConvention(DWORD *convention) override
-    {
-        return answer("get_callingConvention", convention, data().callingConvention);
-    }
-    HRESULT get_classParentId(DWORD *id) override
-    {
-        if (HRESULT hr = failure("get_classParentId"))
-            return hr;
-        if (!data().hasClassParent)
-            return S_FALSE;
-        *id = data().classParentId;
-        return S_OK;
-    }
-    HRESULT get_thisAdjust(LONG *adjust) override
-    {
-        return answer("get_thisAdjust", adjust, data().thisAdjust);
-    }
-    HRESULT get_dataKind(DWORD *kind) override
-    {
-        return answer("get_dataKind", kind, data().dataKind);
-    }
-    HRESULT get_offset(LONG *offset) override
-    {
-        return answer("get_offset", offset, data().offset);
-    }
-    HRESULT get_count(DWORD *count) override { return answer("get_count", count, data().count); }
-    HRESULT get_virtualBaseClass(BOOL *isVirtual) override
-    {
-        return answer("get_virtualBaseClass", isVirtual, data().virtualBase);
-    }
-    HRESULT get_virtualBasePointerOffset(LONG *offset) override
-    {
-        return answer("get_virtualBasePointerOffset", offset, data().virtualBasePointerOffset);
-    }
-    HRESULT findChildren(SymTagEnum tag, LPCOLESTR name, DWORD, IDiaEnumSymbols **children) override
-    {
-        *children = nullptr;
-        const Image &image = imageOf(m_path);
-        QList<DWORD> ids;
-        if (m_id == 0) {
-            if (HRESULT hr = scripted(script().fail, "findChildren"))
-                return hr;
-            const QString pattern = fromOle(name);
-            for (DWORD id : image.globals) {
-                const Symbol &s = image.symbols.value(id);
-                if ((tag == SymTagNull || s.tag == tag) &&
-                    (!name || matchesPattern(s.name, pattern)))
-                    ids.append(id);
-            }
-        } else {
-            if (HRESULT hr = failure("findChildren"))
-                return hr;
-            ids = data().children;
-        }
-        QList<IDiaSymbol *> items;
-        for (DWORD id : ids)
-            items.append(new FakeSymbol(m_path, id));
-        *children = new FakeEnumSymbols(QStringLiteral("symbols"), items);
-        return S_OK;
-    }
+    HRESULT findChildren(SymTagEnum tag, LPCOLESTR name, DWORD,
+                         IDiaEnumSymbols **children) override;
 
 private:
-    const Symbol &data() const
+    const Image &image() const
     {
-        static const Symbol none;
-        const Image &image = imageOf(m_path);
-        auto it = image.symbols.constFind(m_id);
-        return it == image.symbols.constEnd() ? none : it.value();
+        return script().images[m_path];
+    }
+    const Record &record() const
+    {
+        static const Record global = {{"tag", "Exe"}};
+        auto it = image().records.constFind(m_id);
+        return m_id == 0 || it == image().records.constEnd() ? global : it.value();
     }
     HRESULT failure(const char *method) const
     {
-        return m_id == 0 ? S_OK : scripted(data().fail, method);
+        return record().value("fail").split(QLatin1Char(',')).contains(QLatin1String(method))
+                   ? E_FAIL
+                   : S_OK;
     }
-    template <typename T, typename V> HRESULT answer(const char *method, T *out, V value) const
+    // What only some symbols have answers S_FALSE where it is missing.
+    HRESULT check(const char *method, const char *key) const
     {
-        if (HRESULT hr = failure(method))
+        static const QStringList optional = {"type", "classParent", "undecorated"};
+        if (const HRESULT hr = failure(method))
             return hr;
-        *out = static_cast<T>(value);
-        return S_OK;
+        return optional.contains(QLatin1String(key)) && !record().contains(QLatin1String(key))
+                   ? S_FALSE
+                   : S_OK;
+    }
+    template <typename T> HRESULT get(const char *method, const char *key, T *out) const
+    {
+        const HRESULT hr = check(method, key);
+        if (hr == S_OK)
+            *out = T(QByteArray(key) == "tag" ? tagOf(record()) : number(record(), key));
+        return hr;
+    }
+    HRESULT get(const char *method, const char *key, BSTR *out) const
+    {
+        const QString text = record().value(QLatin1String(key));
+        const HRESULT hr = check(method, key);
+        *out = hr == S_OK ? SysAllocStringLen(reinterpret_cast<const OLECHAR *>(text.utf16()),
+                                              uint32_t(text.size()))
+                          : nullptr;
+        return hr;
     }
 
     QString m_path;
     DWORD m_id;
 };
 
-class FakeSession : public ComObject<IDiaSession>, Counted
+template <typename Interface, typename Element> class Enum : public ComObject<Interface>, Counted
 {
 public:
-    explicit FakeSession(const QString &path) : m_path(path) {}
+    Enum(const QString &kind, const QList<Element *> &items) : m_kind(kind), m_items(items) {}
+    ~Enum() override
+    {
+        for (int i = m_next; i < m_items.size(); ++i)
+            m_items.at(i)->Release();
+    }
     HRESULT QueryInterface(REFIID, void **) override { return E_NOINTERFACE; }
-    HRESULT put_loadAddress(ULONGLONG address) override
+    HRESULT Next(ULONG count, Element **items, ULONG *fetched) override
     {
-        script().calls.append(QStringLiteral("put_loadAddress 0x%1").arg(address, 0, 16));
-        return scripted(script().fail, "put_loadAddress");
-    }
-    HRESULT get_globalScope(IDiaSymbol **scope) override
-    {
-        *scope = nullptr;
-        if (HRESULT hr = scripted(script().fail, "get_globalScope"))
+        *fetched = 0;
+        if (const HRESULT hr = sessionFailure(m_kind + QStringLiteral(".Next%1").arg(m_calls++)))
             return hr;
-        *scope = new FakeSymbol(m_path, 0);
-        return S_OK;
+        while (*fetched < count && m_next < m_items.size())
+            items[(*fetched)++] = m_items.at(m_next++);
+        return *fetched == count ? S_OK : S_FALSE;
     }
-    HRESULT findSymbolByRVA(DWORD rva, SymTagEnum tag, IDiaSymbol **symbol) override
+    HRESULT get_Count(LONG *count) override
     {
-        *symbol = nullptr;
-        if (HRESULT hr = scripted(script().fail, "findSymbolByRVA"))
-            return hr;
-        const Image &image = imageOf(m_path);
-        for (auto it = image.symbols.cbegin(); it != image.symbols.cend(); ++it) {
-            const Symbol &s = it.value();
-            if (s.tag == DWORD(tag) && rva >= s.rva && rva - s.rva < qMax<ULONGLONG>(s.length, 1)) {
-                *symbol = new FakeSymbol(m_path, s.id);
-                return S_OK;
-            }
-        }
-        return S_FALSE;
-    }
-    HRESULT findLinesByRVA(DWORD rva, DWORD length, IDiaEnumLineNumbers **lines) override
-    {
-        *lines = nullptr;
-        if (HRESULT hr = scripted(script().fail, "findLinesByRVA"))
-            return hr;
-        const quint64 end = quint64(rva) + qMax<DWORD>(length, 1);
-        QList<IDiaLineNumber *> items;
-        const QList<Line> &all = imageOf(m_path).lines;
-        for (int i = 0; i < all.size(); ++i) {
-            const quint64 lineEnd = quint64(all[i].rva) + qMax<DWORD>(all[i].length, 1);
-            if (all[i].rva < end && lineEnd > rva)
-                items.append(new FakeLineNumber(m_path, i));
-        }
-        *lines = new FakeEnumLines(QStringLiteral("lines"), items);
-        return S_OK;
-    }
-    HRESULT symbolById(DWORD id, IDiaSymbol **symbol) override
-    {
-        *symbol = nullptr;
-        if (HRESULT hr = scripted(script().fail, "symbolById"))
-            return hr;
-        if (!imageOf(m_path).symbols.contains(id))
-            return E_INVALIDARG;
-        *symbol = new FakeSymbol(m_path, id);
+        *count = LONG(m_items.size());
         return S_OK;
     }
 
 private:
-    QString m_path;
+    QString m_kind;
+    QList<Element *> m_items;
+    int m_next = 0;
+    int m_calls = 0;
 };
 
-class FakeDataSource : public ComObject<IDiaDataSource>, Counted
+HRESULT Item::findChildren(SymTagEnum tag, LPCOLESTR name, DWORD, IDiaEnumSymbols **children)
+{
+    *children = nullptr;
+    if (const HRESULT hr = m_id ? failure("findChildren") : sessionFailure("findChildren"))
+        return hr;
+    // A symbol lists its children; the global scope holds all that no symbol lists.
+    QStringList ids = record().value("children").split(QLatin1Char(','), Qt::SkipEmptyParts);
+    if (m_id == 0) {
+        QStringList nested;
+        for (const Record &r : image().records)
+            nested += r.value("children").split(QLatin1Char(','));
+        const QRegExp pattern(name ? QString::fromUtf16(name) : "*", Qt::CaseSensitive,
+                              QRegExp::Wildcard);
+        for (DWORD id : image().order) {
+            const Record &r = image().records[id];
+            if (!nested.contains(QString::number(id)) && tagOf(r) == tag &&
+                pattern.exactMatch(r.value("name")))
+                ids << QString::number(id);
+        }
+    }
+    QList<IDiaSymbol *> items;
+    for (const QString &id : ids)
+        items.append(new Item(m_path, id.toUInt()));
+    *children = new Enum<IDiaEnumSymbols, IDiaSymbol>(QStringLiteral("symbols"), items);
+    return S_OK;
+}
+
+// The data source and its session in one object.
+class Source : public ComObject<IDiaDataSource, IDiaSession>, Counted
 {
 public:
     HRESULT QueryInterface(REFIID, void **) override { return E_NOINTERFACE; }
     HRESULT loadDataForExe(LPCOLESTR executable, LPCOLESTR, IUnknown *) override
     {
-        m_path = fromOle(executable);
+        m_path = QString::fromUtf16(executable);
         script().calls.append(QStringLiteral("loadDataForExe ") + m_path);
-        if (HRESULT hr = scripted(script().fail, "loadDataForExe"))
+        if (const HRESULT hr = sessionFailure("loadDataForExe"))
             return hr;
-        if (!script().images.contains(m_path))
-            return E_FAIL; // no program database for this image
-        m_loaded = true;
-        return S_OK;
+        m_loaded = script().images.contains(m_path); // else no program database for the image
+        return m_loaded ? S_OK : E_FAIL;
     }
     HRESULT openSession(IDiaSession **session) override
     {
         *session = nullptr;
-        if (HRESULT hr = scripted(script().fail, "openSession"))
+        if (const HRESULT hr = sessionFailure("openSession"))
             return hr;
         if (!m_loaded)
             return E_FAIL;
-        *session = new FakeSession(m_path);
+        AddRef();
+        *session = this;
         return S_OK;
+    }
+    HRESULT put_loadAddress(ULONGLONG address) override
+    {
+        script().calls.append(QStringLiteral("put_loadAddress 0x%1").arg(address, 0, 16));
+        return sessionFailure("put_loadAddress");
+    }
+    HRESULT get_globalScope(IDiaSymbol **scope) override
+    {
+        return item("get_globalScope", 0, scope);
+    }
+    HRESULT findSymbolByRVA(DWORD rva, SymTagEnum tag, IDiaSymbol **found) override
+    {
+        const Image &image = script().images[m_path];
+        for (auto it = image.records.cbegin(); it != image.records.cend(); ++it)
+            if (tagOf(*it) == tag && overlaps(*it, rva, quint64(rva) + 1))
+                return item("findSymbolByRVA", it.key(), found);
+        return item("findSymbolByRVA", ~0u, found);
+    }
+    HRESULT findLinesByRVA(DWORD rva, DWORD length, IDiaEnumLineNumbers **lines) override
+    {
+        *lines = nullptr;
+        if (const HRESULT hr = sessionFailure("findLinesByRVA"))
+            return hr;
+        QList<IDiaLineNumber *> items;
+        const Image &image = script().images[m_path];
+        for (DWORD id : image.order)
+            if (image.records[id].contains("line") &&
+                overlaps(image.records[id], rva, quint64(rva) + qMax<DWORD>(length, 1)))
+                items.append(new Item(m_path, id));
+        *lines = new Enum<IDiaEnumLineNumbers, IDiaLineNumber>(QStringLiteral("lines"), items);
+        return S_OK;
+    }
+    HRESULT symbolById(DWORD id, IDiaSymbol **found) override
+    {
+        const bool known = script().images[m_path].records.contains(id);
+        const HRESULT hr = item("symbolById", known ? id : ~0u, found);
+        return hr == S_FALSE ? E_INVALIDARG : hr;
     }
 
 private:
+    // Id ~0 stands for none: S_FALSE.
+    HRESULT item(const char *method, DWORD id, IDiaSymbol **out)
+    {
+        *out = nullptr;
+        if (const HRESULT hr = sessionFailure(method))
+            return hr;
+        if (id == ~0u)
+            return S_FALSE;
+        *out = new Item(m_path, id);
+        return S_OK;
+    }
+
     QString m_path;
     bool m_loaded = false;
 };
 
-class FakeClassFactory : public ComObject<IClassFactory>, Counted
+class ClassFactory : public ComObject<IClassFactory>, Counted
 {
 public:
     HRESULT QueryInterface(REFIID iid, void **object) override
@@ -396,25 +301,18 @@ public:
         *object = static_cast<IClassFactory *>(this);
         return S_OK;
     }
-    HRESULT CreateInstance(IUnknown *outer, REFIID iid, void **object) override
+    HRESULT CreateInstance(IUnknown *, REFIID iid, void **object) override
     {
         *object = nullptr;
-        if (outer)
-            return CLASS_E_NOAGGREGATION;
-        if (HRESULT hr = scripted(script().fail, "CreateInstance"))
+        if (const HRESULT hr = sessionFailure("CreateInstance"))
             return hr;
         if (iid != IID_IDiaDataSource)
             return E_NOINTERFACE;
-        *object = static_cast<IDiaDataSource *>(new FakeDataSource);
+        *object = static_cast<IDiaDataSource *>(new Source);
         return S_OK;
     }
     HRESULT LockServer(BOOL) override { return S_OK; }
 };
-
-IClassFactory *createFactory()
-{
-    return new FakeClassFactory;
-}
 
 // Before the reader's own static objects, as a real in-process server would be.
 struct Registrar
@@ -441,35 +339,41 @@ int liveObjects()
     return g_live;
 }
 
-Symbol &addSymbol(Image &image, DWORD id, DWORD tag, const QString &name)
+void define(const QString &path, const QStringList &records)
 {
-    Symbol &s = image.symbols[id];
-    s.id = id;
-    s.tag = tag;
-    s.name = name;
-    return s;
+    script().images[path] = Image();
+    for (const QString &r : records)
+        edit(path, r);
 }
 
-Symbol &addFunction(Image &image, DWORD id, const QString &name, DWORD rva, ULONGLONG length,
-                    DWORD typeId)
+void edit(const QString &path, const QString &change)
 {
-    Symbol &s = addSymbol(image, id, SymTagFunction, name);
-    s.rva = rva;
-    s.length = length;
-    s.typeId = typeId;
-    image.globals.append(id);
-    return s;
-}
-
-Line &addLine(Image &image, DWORD rva, DWORD length, DWORD line, const QString &file)
-{
-    Line l;
-    l.rva = rva;
-    l.length = length;
-    l.line = line;
-    l.file = file;
-    image.lines.append(l);
-    return image.lines.last();
+    Image &image = script().images[path];
+    static const QRegularExpression property(QStringLiteral("^(\\d+):(!?)(\\w+)(=(.*))?$"),
+                                             QRegularExpression::DotMatchesEverythingOption);
+    const QRegularExpressionMatch m = property.match(change);
+    if (change.startsWith(QLatin1String("id="))) {
+        Record record;
+        for (const QString &field : change.split(QLatin1Char(';'), Qt::SkipEmptyParts))
+            record.insert(field.section(QLatin1Char('='), 0, 0),
+                          field.section(QLatin1Char('='), 1));
+        const DWORD id = record.value("id").toUInt();
+        if (!image.records.contains(id))
+            image.order.append(id);
+        image.records[id] = record;
+    } else if (m.hasMatch()) {
+        Record &record = image.records[m.captured(1).toUInt()];
+        if (!m.captured(2).isEmpty())
+            record["fail"] += QLatin1Char(',') + m.captured(3);
+        else if (m.capturedLength(4) == 0)
+            record.remove(m.captured(3));
+        else
+            record.insert(m.captured(3), m.captured(5));
+    } else {
+        const QString hr = change.section(QLatin1Char('='), 1);
+        script().fail.insert(change.section(QLatin1Char('='), 0, 0),
+                             hr.isEmpty() ? E_FAIL : HRESULT(hr.toUInt(nullptr, 0)));
+    }
 }
 
 void unregisterServer()
@@ -479,7 +383,8 @@ void unregisterServer()
 
 void registerServer()
 {
-    registerInProcServer(CLSID_DiaSource, &createFactory);
+    registerInProcServer(CLSID_DiaSource,
+                         [] { return static_cast<IClassFactory *>(new ClassFactory); });
 }
 
 } // namespace FakeDia

@@ -1,68 +1,40 @@
-// A scripted stand-in for the DIA data source: each test describes the images it loads and
-// which calls fail, and the reader under test talks to it through the ordinary interfaces.
+// A scripted stand-in for the DIA data source: each test writes the images it loads as records
+// and names the calls that fail; the reader under test talks to it through the interfaces.
 #pragma once
 
 #include "DiaInterfaces.h"
 
-#include <QList>
 #include <QMap>
 #include <QString>
 #include <QStringList>
 
 namespace FakeDia {
 
-// One symbol of an image. Methods answer from the fields; a method listed in `fail` returns
-// that result instead.
-struct Symbol
-{
-    DWORD id = 0;
-    DWORD tag = SymTagNull;
-    QString name;
-    bool hasUndecorated = false;
-    QString undecorated;
-    DWORD rva = 0;
-    ULONGLONG length = 0;
-    DWORD typeId = 0; // get_type and get_typeId
-    DWORD callingConvention = CV_CALL_NEAR_C;
-    bool hasClassParent = false;
-    DWORD classParentId = 0;
-    LONG thisAdjust = 0;
-    DWORD dataKind = DataIsUnknown;
-    LONG offset = 0;
-    DWORD count = 0;
-    BOOL virtualBase = 0;
-    LONG virtualBasePointerOffset = 0;
-    QList<DWORD> children; // of a UDT, answered by findChildren(SymTagNull, ...)
-    QMap<QString, HRESULT> fail;
-};
-
-struct Line
-{
-    DWORD rva = 0;
-    DWORD length = 0;
-    DWORD line = 0;
-    QString file;
-    QMap<QString, HRESULT> fail; // get_lineNumber, get_sourceFile, get_fileName
-};
+// One symbol or line record, written "id=10;tag=Function;name=f;rva=0x1000". A record with
+// "line" is a line record (line, rva, length, file); any other is a symbol whose properties
+// answer the getter of that name: tag (a SymTag name), name, undecorated, rva, length, type
+// (get_type and get_typeId), cc, classParent, thisAdjust, kind, offset, count, virtual,
+// vbpOffset, children (ids, comma-separated). A missing number answers 0; a missing
+// undecorated, classParent or type answers S_FALSE. "fail=get_name,get_type" makes those
+// methods fail. Symbols that no record lists among its children belong to the global scope.
+typedef QMap<QString, QString> Record;
 
 struct Image
 {
-    QMap<DWORD, Symbol> symbols;
-    QList<DWORD> globals; // children of the global scope, in enumeration order
-    QList<Line> lines;
+    QMap<DWORD, Record> records;
+    QList<DWORD> order;
 };
 
-// Scripting of the whole fake. Session-level failures are keyed by method name
-// ("CreateInstance", "loadDataForExe", "openSession", "put_loadAddress", "get_globalScope",
-// "findSymbolByRVA", "findLinesByRVA", "symbolById", "findChildren"); `nextFail` makes the
-// n-th Next (0-based) of every enumerator of a kind ("symbols", "lines") return a result.
 struct Script
 {
-    QMap<QString, Image> images; // by path as given to loadDataForExe
+    QMap<QString, Image> images; // by the path given to loadDataForExe
+    // Session-wide failures by method ("CreateInstance", "loadDataForExe", "openSession",
+    // "put_loadAddress", "get_globalScope", "findSymbolByRVA", "findLinesByRVA", "symbolById",
+    // "findChildren" of the global scope), and "symbols.Next1": the second Next of every
+    // symbol enumerator ("lines.Next0" likewise).
     QMap<QString, HRESULT> fail;
-    QMap<QString, QPair<int, HRESULT>> nextFail;
     bool queryInterfaceGivesNull = false;
-    QStringList calls; // "loadDataForExe <path>", "put_loadAddress <hex>", ...
+    QStringList calls; // "loadDataForExe <path>", "put_loadAddress 0x<hex>"
 };
 
 Script &script();
@@ -70,11 +42,11 @@ void reset();
 // Fake objects alive at the moment: every reference the reader took must be given back.
 int liveObjects();
 
-// Builders for the usual shapes.
-Symbol &addSymbol(Image &image, DWORD id, DWORD tag, const QString &name);
-Symbol &addFunction(Image &image, DWORD id, const QString &name, DWORD rva, ULONGLONG length,
-                    DWORD typeId);
-Line &addLine(Image &image, DWORD rva, DWORD length, DWORD line, const QString &file);
+void define(const QString &path, const QStringList &records);
+// "10:name=g" sets a property of record 10, "10:name" removes it, "10:!get_name" makes a method
+// of it fail, "id=..." adds a record; anything else ("findChildren", or "symbols.Next1=0x1"
+// for another result than E_FAIL) fails session-wide.
+void edit(const QString &path, const QString &change);
 
 // Takes the data source class out of the class registry and puts it back.
 void unregisterServer();

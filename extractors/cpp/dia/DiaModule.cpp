@@ -358,17 +358,9 @@ QString DiaModule::sanitizedName(const QString &name)
 {
     QString printable;
     printable.reserve(name.size());
-    for (int i = 0; i < name.size(); ++i) {
-        const QChar c = name.at(i);
-        if (c.unicode() >= 0x20 && c.unicode() <= 0x7E) {
-            printable.append(c);
-        } else {
-            // One character outside the BMP is one "_", not two.
-            if (c.isHighSurrogate() && i + 1 < name.size() && name.at(i + 1).isLowSurrogate())
-                ++i;
-            printable.append(QLatin1Char('_'));
-        }
-    }
+    // By UTF-16 code unit: a character outside the BMP becomes two.
+    for (const QChar c : name)
+        printable.append(c.unicode() >= 0x20 && c.unicode() <= 0x7E ? c : QLatin1Char('_'));
     return printable.simplified();
 }
 
@@ -479,6 +471,17 @@ ClassInfo *DiaModule::classInfoById(quint32 symIndexId)
 {
     if (!valid || !dia || !dia->registry)
         return nullptr;
+    // By definition, not by name: anonymous-namespace classes of two sources, or MSVC's
+    // <unnamed-tag> types, share a name but not a layout. A forward reference carries its
+    // definition's id, so each definition is read once.
+    auto cached = classCache.constFind(symIndexId);
+    if (cached != classCache.constEnd()) {
+        // Only a damaged database makes a type contain itself. The description still being
+        // read may yet be replaced by an equal registered one; a pointer to it would dangle.
+        if (cached.value() && cached.value()->id == 0)
+            return nullptr;
+        return cached.value();
+    }
     ComPtr<IDiaSymbol> udt;
     if (session->symbolById(symIndexId, udt.receive()) != S_OK || !udt) {
         printLine(QStringLiteral("error: could not get symbol ") + QString::number(symIndexId));
@@ -499,19 +502,11 @@ ClassInfo *DiaModule::classInfoById(quint32 symIndexId)
         return nullptr;
     }
     const QString name = fromBstr(nameText.get());
-    auto cached = classCache.constFind(name);
-    if (cached != classCache.constEnd()) {
-        // A description still being read (two types of one name, one inside the other) may
-        // yet be replaced by an equal registered one; a pointer to it would then dangle.
-        if (cached.value() && cached.value()->id == 0)
-            return nullptr;
-        return cached.value();
-    }
 
-    // In the cache before any child is read, so that meeting the name again ends the descent.
+    // In the cache before any child is read, so that meeting the id again ends the descent.
     ClassInfo *description = new ClassInfo;
     description->name = name;
-    classCache.insert(name, description);
+    classCache.insert(symIndexId, description);
 
     ULONGLONG length = 0;
     const bool sizeRead = udt->get_length(&length) == S_OK;
@@ -560,7 +555,7 @@ ClassInfo *DiaModule::classInfoById(quint32 symIndexId)
         }
     }
 
-    ClassInfo *&slot = classCache[name];
+    ClassInfo *&slot = classCache[symIndexId];
     dia->registry->takeOwnershipAndSetId(&slot);
     return slot;
 }

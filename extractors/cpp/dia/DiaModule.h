@@ -27,7 +27,7 @@ public:
     ClassInfo *classInfoById(quint32 symIndexId);
 
     static MethodKind classifyMethod(const QString &name, const ClassInfo *classInfo);
-    // Characters outside printable ASCII become "_", then white space is simplified.
+    // UTF-16 code units outside printable ASCII become "_", then white space is simplified.
     static QString sanitizedName(const QString &name);
 
 private:

@@ -32,7 +32,7 @@ public:
     ModInfo modInfo;
     Dia *dia; // not owned
     bool valid;
-    QMap<QString, ClassInfo *> classCache;     // not owned: the registry owns them
+    QMap<quint32, ClassInfo *> classCache;     // by symbol id; the registry owns them
     QMap<quint32, FunctionInfo> functionCache; // by RVA; handed-out pointers stay valid
 };
 
