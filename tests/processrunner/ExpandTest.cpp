@@ -20,7 +20,7 @@ TEST(ExpandTest, AppendsSlashOnlyWhenAskedAndNeeded)
     ScopedEnv empty("TQT_T_EMPTY", QByteArray(""));
     EXPECT_EQ(expandEnvironmentVariables("%TQT_T_SLASH%b", true), "/a/b");
     EXPECT_EQ(expandEnvironmentVariables("%TQT_T_BACK%b", true), "/a/b");
-    EXPECT_EQ(expandEnvironmentVariables("%TQT_T_EMPTY%b", true), "b");
+    EXPECT_EQ(expandEnvironmentVariables("%TQT_T_EMPTY%b", true), "%TQT_T_EMPTY%b");
 }
 
 TEST(ExpandTest, UnsetVariableStopsTheExpansion)
