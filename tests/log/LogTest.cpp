@@ -4,70 +4,69 @@
 
 #include <QThread>
 
+#include <functional>
 #include <string>
 #include <vector>
 
-using TQ::SHARED::UTILS::GlobalLog;
-using TQ::SHARED::UTILS::ILogDispatcher;
-using TQ::SHARED::UTILS::Log;
-using TQ::SHARED::UTILS::LogEntry;
-using TQ::SHARED::UTILS::ThreadSafeLog;
+using namespace TQ::SHARED::UTILS;
 
 namespace {
 
-TEST(LogTest, EmptyTextsAndNullFormatsAreDropped)
+using Lines = std::vector<std::pair<int, QString>>;
+
+Lines linesOf(const Log &log)
 {
-    Log log;
-    log.info(QString());
-    log.info(QStringLiteral(""));
-    log.warning(QString());
-    log.error(QString());
-    log.info(static_cast<const char *>(nullptr));
-    log.error(static_cast<const char *>(nullptr));
-    EXPECT_TRUE(log.pendingEntries().isEmpty());
+    Lines lines;
+    for (const LogEntry *entry : log.pendingEntries())
+        lines.emplace_back(entry->level, entry->text);
+    return lines;
 }
 
-TEST(LogTest, EntriesKeepLevelTextTimeAndOrder)
+TEST(LogTest, EntryPointsKeepLevelTextAndOrder)
 {
-    Log log;
-    const QDateTime before = QDateTime::currentDateTime();
-    log.info(QStringLiteral("a"));
-    log.warning(QStringLiteral("careful"));
-    log.error(QStringLiteral("broken"));
-    log.info("%d files in %s", 3, "dir");
-    log.error("code %04x", 0x2a);
-    const QDateTime after = QDateTime::currentDateTime();
-
-    const QList<LogEntry *> &entries = log.pendingEntries();
-    ASSERT_EQ(entries.size(), 5);
-    const std::vector<std::pair<int, QString>> expected = {
-        {4, "a"}, {8, "careful"}, {16, "broken"}, {4, "3 files in dir"}, {16, "code 002a"}};
-    for (int i = 0; i < entries.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(entries[i]->level, expected[i].first);
-        EXPECT_EQ(entries[i]->text, expected[i].second);
-        EXPECT_GE(entries[i]->time, before);
-        EXPECT_LE(entries[i]->time, after);
-        EXPECT_FALSE(entries[i]->direct);
-        EXPECT_TRUE(entries[i]->contextText.isEmpty());
+    const std::string tooLong(2000, 'x'), fitting(Log::FormatBufferSize - 1, 'y');
+    const struct
+    {
+        std::function<void(Log &)> call;
+        Lines expected;
+    } rows[] = {
+        {[](Log &log) { log.info(QStringLiteral("a")); }, {{4, "a"}}},
+        {[](Log &log) { log.warning(QStringLiteral("careful")); }, {{8, "careful"}}},
+        {[](Log &log) { log.error(QStringLiteral("broken")); }, {{16, "broken"}}},
+        {[](Log &log) { log.info("%d files in %s", 3, "dir"); }, {{4, "3 files in dir"}}},
+        {[](Log &log) { log.error("code %04x", 0x2a); }, {{16, "code 002a"}}},
+        // Empty texts and null formats are dropped.
+        {[](Log &log) { log.info(QString()), log.warning(""), log.error(QString()); }, {}},
+        {[](Log &log) { log.info(nullptr), log.error(nullptr); }, {}},
+        // A formatted text is cut to the buffer, terminating zero included.
+        {[&](Log &log) { log.error("%s", tooLong.c_str()); },
+         {{16, QString(Log::FormatBufferSize - 1, QLatin1Char('x'))}}},
+        {[&](Log &log) { log.info("%s", fitting.c_str()); },
+         {{4, QString::fromStdString(fitting)}}},
+        {[](Log &log) { log.info(QStringLiteral("1")), log.error(QStringLiteral("2")); },
+         {{4, "1"}, {16, "2"}}},
+    };
+    for (const auto &row : rows) {
+        Log log;
+        const QDateTime before = QDateTime::currentDateTime();
+        row.call(log);
+        EXPECT_EQ(linesOf(log), row.expected) << &row - rows;
+        for (const LogEntry *entry : log.pendingEntries()) {
+            EXPECT_GE(entry->time, before);
+            EXPECT_LE(entry->time, QDateTime::currentDateTime());
+            EXPECT_FALSE(entry->direct);
+            EXPECT_TRUE(entry->contextText.isEmpty());
+        }
     }
 }
 
-TEST(LogTest, LongFormattedMessageIsTruncatedToTheBuffer)
+struct RecordingDispatcher : ILogDispatcher
 {
-    Log log;
-    const std::string longText(2000, 'x');
-    log.error("%s", longText.c_str());
-    ASSERT_EQ(log.pendingEntries().size(), 1);
-    EXPECT_EQ(log.pendingEntries()[0]->text, QString(Log::FormatBufferSize - 1, QLatin1Char('x')));
+    void dispatch(const LogEntry &entry) override { seen.emplace_back(entry.level, entry.text); }
+    Lines seen;
+};
 
-    // Exactly filling the buffer is not truncated.
-    const std::string fitting(Log::FormatBufferSize - 1, 'y');
-    log.info("%s", fitting.c_str());
-    EXPECT_EQ(log.pendingEntries()[1]->text.size(), Log::FormatBufferSize - 1);
-}
-
-TEST(LogTest, WriteHonoursDirectAndContext)
+TEST(LogTest, WriteFlagsAndDispatcher)
 {
     Log log;
     log.setContext(QStringLiteral("restore"), 7);
@@ -75,55 +74,33 @@ TEST(LogTest, WriteHonoursDirectAndContext)
     log.write(4, QStringLiteral("without"), false, false);
     ASSERT_EQ(log.pendingEntries().size(), 2);
     const LogEntry *with = log.pendingEntries()[0];
+    const LogEntry *without = log.pendingEntries()[1];
     EXPECT_TRUE(with->direct);
     EXPECT_EQ(with->contextText, QStringLiteral("restore"));
     EXPECT_EQ(with->contextNumber, 7);
-    const LogEntry *without = log.pendingEntries()[1];
     EXPECT_FALSE(without->direct);
     EXPECT_TRUE(without->contextText.isEmpty());
-    EXPECT_EQ(without->contextNumber, 0);
-}
 
-class RecordingDispatcher : public ILogDispatcher
-{
-public:
-    void dispatch(const LogEntry &entry) override { seen.emplace_back(entry.level, entry.text); }
-    std::vector<std::pair<int, QString>> seen;
-};
-
-TEST(LogTest, DispatcherTakesEntriesInsteadOfThePendingList)
-{
-    Log log;
+    // A dispatcher takes the entries instead of the log; without one they are kept again.
     RecordingDispatcher dispatcher;
     log.setDispatcher(&dispatcher);
     log.warning(QStringLiteral("sent"));
-    log.error("%s", "also sent");
-    EXPECT_TRUE(log.pendingEntries().isEmpty());
-    ASSERT_EQ(dispatcher.seen.size(), 2u);
-    EXPECT_EQ(dispatcher.seen[0], std::make_pair(8, QStringLiteral("sent")));
-    EXPECT_EQ(dispatcher.seen[1], std::make_pair(16, QStringLiteral("also sent")));
-
     log.setDispatcher(nullptr);
     log.info(QStringLiteral("kept"));
-    ASSERT_EQ(log.pendingEntries().size(), 1);
-    EXPECT_EQ(log.pendingEntries()[0]->text, QStringLiteral("kept"));
+    EXPECT_EQ(dispatcher.seen, Lines({{8, "sent"}}));
+    EXPECT_EQ(linesOf(log), Lines({{8, "with"}, {4, "without"}, {4, "kept"}}));
 }
 
-TEST(LogTest, GlobalLogIsOneInstanceThatKeepsEntries)
+TEST(LogTest, GlobalLogIsOneInstance)
 {
-    GlobalLog *first = GlobalLog::instance();
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(GlobalLog::instance(), first);
-    const int before = first->pendingEntries().size();
-    first->warning(QStringLiteral("global"));
-    ASSERT_EQ(GlobalLog::instance()->pendingEntries().size(), before + 1);
-    EXPECT_EQ(GlobalLog::instance()->pendingEntries().last()->text, QStringLiteral("global"));
+    EXPECT_NE(GlobalLog::instance(), nullptr);
+    EXPECT_EQ(GlobalLog::instance(), GlobalLog::instance());
 }
 
 TEST(LogTest, ThreadSafeLogSerialisesBracketedWriters)
 {
     ThreadSafeLog log;
-    Log &base = log;
+    Log &base = log; // through the base, as callers that share a log hold it
     constexpr int PerThread = 500;
     const auto writer = [&base](const char *tag) {
         return QThread::create([&base, tag] {
@@ -134,28 +111,20 @@ TEST(LogTest, ThreadSafeLogSerialisesBracketedWriters)
             }
         });
     };
-    QThread *a = writer("a");
-    QThread *b = writer("b");
+    std::unique_ptr<QThread> a(writer("a")), b(writer("b"));
     a->start();
     b->start();
     a->wait();
     b->wait();
-    delete a;
-    delete b;
-
-    ASSERT_EQ(log.pendingEntries().size(), 2 * PerThread);
-    // Each writer's entries keep their own order.
-    int nextA = 0;
-    int nextB = 0;
+    // Every entry arrived, and each writer's in its own order.
+    int next[2] = {0, 0};
     for (const LogEntry *entry : log.pendingEntries()) {
         const QStringList parts = entry->text.split(QLatin1Char(' '));
-        ASSERT_EQ(parts.size(), 2);
-        int &next = parts[0] == QLatin1String("a") ? nextA : nextB;
-        EXPECT_EQ(parts[1].toInt(), next);
-        ++next;
+        int &expected = next[parts.value(0) == QLatin1String("b")];
+        EXPECT_EQ(parts.value(1).toInt(), expected++);
     }
-    EXPECT_EQ(nextA, PerThread);
-    EXPECT_EQ(nextB, PerThread);
+    EXPECT_EQ(next[0], PerThread);
+    EXPECT_EQ(next[1], PerThread);
 }
 
 } // namespace

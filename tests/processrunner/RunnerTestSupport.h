@@ -1,8 +1,5 @@
-// Child programs for the runner tests: small shell scripts named *.exe, as executables are
-// named on every platform of the product.
+// Scoped environment changes and child scripts, for the runner and the settings tests.
 #pragma once
-
-#include "processrunner.h"
 
 #include <gtest/gtest.h>
 
@@ -11,73 +8,65 @@
 #include <QFile>
 #include <QString>
 
-#include "ScopedEnv.h"
-
-#include <functional>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
 
 namespace RunnerTest {
 
-inline QString writeScript(const QString &dir, const QString &name, const QByteArray &body)
+// Sets or unsets environment variables for one scope and puts the old state back afterwards.
+class ScopedEnv
 {
-    QDir().mkpath(dir);
-    const QString path = dir + QLatin1Char('/') + name;
+public:
+    using Value = std::optional<QByteArray>;
+    ScopedEnv() = default;
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+    ~ScopedEnv()
+    {
+        for (auto it = saved.rbegin(); it != saved.rend(); ++it)
+            apply(it->first, it->second);
+    }
+    void set(const char *name, const Value &value)
+    {
+        saved.emplace_back(name, qEnvironmentVariableIsSet(name) ? Value(qgetenv(name)) : Value());
+        apply(name, value);
+    }
+    void set(const std::vector<std::pair<const char *, Value>> &values)
+    {
+        for (const auto &value : values)
+            set(value.first, value.second);
+    }
+
+private:
+    static void apply(const char *name, const Value &value)
+    {
+        if (value)
+            qputenv(name, *value);
+        else
+            qunsetenv(name);
+    }
+    std::vector<std::pair<const char *, Value>> saved;
+};
+
+// A script named like an executable of the product; `interpreter` after "#!".
+inline QString writeScript(const QString &path, const QByteArray &body,
+                           const QByteArray &interpreter = "/bin/sh")
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    file.write("#!/bin/sh\n" + body + "\n");
+    file.write("#!" + interpreter + "\n" + body + "\n");
     file.close();
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
-                        QFileDevice::ReadGroup | QFileDevice::ExeGroup);
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     return path;
 }
 
 inline QByteArray readAll(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
-
-// Collects what a child writes; optionally answers or raises a stop flag.
-class Collector : public TQ::SHARED::UTILS::IExtProcCaller
-{
-public:
-    QByteArray handleStdErr(const QByteArray &data, qint64 pid) override
-    {
-        err += data;
-        ++errCalls;
-        lastPid = pid;
-        return QByteArray();
-    }
-    QByteArray handleStdOut(const QByteArray &data, qint64 pid) override
-    {
-        out += data;
-        ++outCalls;
-        lastPid = pid;
-        if (stopFlag != nullptr)
-            *stopFlag = true;
-        return answer;
-    }
-
-    QByteArray out;
-    QByteArray err;
-    int outCalls = 0;
-    int errCalls = 0;
-    qint64 lastPid = 0;
-    QByteArray answer;
-    bool *stopFlag = nullptr;
-};
-
-inline TQ::SHARED::UTILS::PROCESSRUNNER::RunException
-catchRunException(const std::function<void()> &call)
-{
-    try {
-        call();
-    } catch (const TQ::SHARED::UTILS::PROCESSRUNNER::RunException &e) {
-        return e;
-    }
-    ADD_FAILURE() << "no RunException was thrown";
-    return TQ::SHARED::UTILS::PROCESSRUNNER::RunException("<none>", -12345);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace RunnerTest
