@@ -8,10 +8,16 @@
 #include <QFile>
 #include <QString>
 
-#include <memory>
 #include <optional>
+#include <ostream>
 #include <utility>
 #include <vector>
+
+// Texts in failure messages as text.
+inline void PrintTo(const QString &text, std::ostream *out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
 
 namespace RunnerTest {
 
@@ -28,38 +34,37 @@ public:
         for (auto it = saved.rbegin(); it != saved.rend(); ++it)
             apply(it->first, it->second);
     }
-    void set(const char *name, const Value &value)
-    {
-        saved.emplace_back(name, qEnvironmentVariableIsSet(name) ? Value(qgetenv(name)) : Value());
-        apply(name, value);
-    }
     void set(const std::vector<std::pair<const char *, Value>> &values)
     {
-        for (const auto &value : values)
-            set(value.first, value.second);
+        for (const auto &[name, value] : values) {
+            saved.emplace_back(name, qEnvironmentVariableIsSet(name) ? qgetenv(name) : Value());
+            apply(name, value);
+        }
     }
 
 private:
     static void apply(const char *name, const Value &value)
     {
-        if (value)
-            qputenv(name, *value);
-        else
-            qunsetenv(name);
+        value ? qputenv(name, *value) : qunsetenv(name);
     }
     std::vector<std::pair<const char *, Value>> saved;
 };
+
+inline void writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+    file.write(content);
+}
 
 // A script named like an executable of the product; `interpreter` after "#!".
 inline QString writeScript(const QString &path, const QByteArray &body,
                            const QByteArray &interpreter = "/bin/sh")
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    file.write("#!" + interpreter + "\n" + body + "\n");
-    file.close();
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    writeFile(path, "#!" + interpreter + "\n" + body + "\n");
+    QFile::setPermissions(path,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     return path;
 }
 

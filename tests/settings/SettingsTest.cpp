@@ -14,13 +14,13 @@
 
 using namespace TQ::VELMORA;
 using RunnerTest::ScopedEnv;
+using RunnerTest::writeFile;
 using TQ::SETTINGS::Settings;
 using TQ::SHARED::UTILS::GlobalLog;
 
 namespace {
 
 using LogLines = std::vector<std::pair<int, QString>>;
-using Env = std::vector<std::pair<const char *, ScopedEnv::Value>>;
 
 class SettingsTest : public ::testing::Test
 {
@@ -41,13 +41,6 @@ protected:
 
     QByteArray at(const char *path) const { return (root + path).toLocal8Bit(); }
     QString settingsFile() const { return root + "/appdata/Corvane/Velmora/tq_velmora.ini"; }
-    static void writeFile(const QString &path, const QByteArray &content)
-    {
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-        file.write(content);
-    }
     // What the global log received since the test began, or since the last call.
     LogLines takeLog()
     {
@@ -68,53 +61,40 @@ protected:
 
 TEST_F(SettingsTest, TemplatesResolveToDirectories)
 {
-    const QString cwd = QDir::currentPath();
     const struct
     {
-        Env env;
-        int id; // -1: `text` instead of a key's template
-        const char *text;
+        const char *variable; // changed for the row
+        ScopedEnv::Value value;
+        int id;
         QString resolved;
-        QString absolute; // not checked when empty
     } rows[] = {
-        {{{"TQ_TRACING", "/data/tracing"}},
-         PI_Logs,
-         "",
-         "/data/tracing/logs/",
-         "/data/tracing/logs/"},
-        {{{"TQ_TRACING", "\\data\\tracing\\"}}, PI_Logs, "", "/data/tracing/logs/", ""},
-        // A variable unset or empty keeps its token and every later one: a folder below the
-        // working directory.
-        {{{"TQ_TRACING", std::nullopt}},
-         PI_Projects,
-         "",
-         "%TQ_TRACING%/Projects/",
-         cwd + "/%TQ_TRACING%/Projects/"},
-        {{{"TQ_TRACING", ""}}, PI_Logs, "", "%TQ_TRACING%/logs/", cwd + "/%TQ_TRACING%/logs/"},
-        {{{"TQ_TRACING", std::nullopt}},
-         -1,
-         "%TQ_TRACING%/%TQ_VELMORA%",
-         "%TQ_TRACING%/%TQ_VELMORA%/",
-         ""},
-        {{}, PI_3rdpTf, "", QString(), cwd + "/"},
-        {{}, PI_User, "", root + "/appdata/Corvane/Velmora/", root + "/appdata/Corvane/Velmora/"},
-        {{{"APPDATA", ""}}, PI_Layouts, "", root + "/config/Corvane/Velmora/Layouts/", ""},
-        {{}, PI_Public, "", root + "/machine/Corvane/Velmora/", ""},
-        {{{"XDG_CONFIG_DIRS", std::nullopt}}, PI_Public, "", "/etc/xdg/Corvane/Velmora/", ""},
-        {{}, PI_3rdpGraphViz, "", root + "/velmora/ThirdParty/Graphviz/", ""},
+        {"TQ_TRACING", "/data/tracing", PI_Logs, "/data/tracing/logs/"},
+        {"TQ_TRACING", "\\data\\tracing\\", PI_Logs, "/data/tracing/logs/"},
+        // A variable unset or empty keeps its token: a folder below the working directory.
+        {"TQ_TRACING", std::nullopt, PI_Projects, "%TQ_TRACING%/Projects/"},
+        {"TQ_TRACING", "", PI_Logs, "%TQ_TRACING%/logs/"},
+        {"TQ_TRACING", "/t", PI_3rdpTf, QString()},
+        {"TQ_TRACING", "/t", PI_User, root + "/appdata/Corvane/Velmora/"},
+        {"APPDATA", "", PI_Layouts, root + "/config/Corvane/Velmora/Layouts/"},
+        {"TQ_TRACING", "/t", PI_Public, root + "/machine/Corvane/Velmora/"},
+        {"XDG_CONFIG_DIRS", std::nullopt, PI_Public, "/etc/xdg/Corvane/Velmora/"},
+        {"TQ_TRACING", "/t", PI_3rdpGraphViz, root + "/velmora/ThirdParty/Graphviz/"},
     };
     for (const auto &row : rows) {
         ScopedEnv rowEnv;
-        rowEnv.set(row.env);
+        rowEnv.set({{row.variable, row.value}});
         VelmoraPaths paths(&strings); // the public folder is taken at registration
-        const QString text = row.id >= 0 ? paths.value(row.id) : QString(row.text);
-        SCOPED_TRACE(text.toStdString());
-        EXPECT_EQ(paths.resolve(text), row.resolved);
-        EXPECT_EQ(paths.resolve(text).isNull(), row.resolved.isNull());
-        if (!row.absolute.isEmpty()) {
-            EXPECT_EQ(paths.absolutePath(row.id), row.absolute);
-        }
+        SCOPED_TRACE(paths.value(row.id).toStdString());
+        const QString resolved = paths.resolve(paths.value(row.id));
+        EXPECT_EQ(resolved, row.resolved);
+        EXPECT_EQ(resolved.isNull(), row.resolved.isNull());
+        const QString base = resolved.startsWith('/') ? QString() : QDir::currentPath() + "/";
+        EXPECT_EQ(paths.absolutePath(row.id), base + row.resolved);
     }
+    // Once a variable is unset, later tokens are not expanded either.
+    env.set({{"TQ_TRACING", std::nullopt}});
+    EXPECT_EQ(VelmoraPaths(&strings).resolve("%TQ_TRACING%/%TQ_VELMORA%"),
+              "%TQ_TRACING%/%TQ_VELMORA%/");
     EXPECT_TRUE(takeLog().empty());
 }
 
@@ -225,94 +205,54 @@ TEST_F(SettingsTest, UnsetOrEmptyVariableIsAnErrorAndSkipsTheDirectories)
     for (const char *name : {"TQ_TRACING", "TQ_VELMORA"}) {
         for (const ScopedEnv::Value &value : {ScopedEnv::Value(), ScopedEnv::Value("")}) {
             ScopedEnv rowEnv;
-            rowEnv.set(name, value);
+            rowEnv.set({{name, value}});
             VelmoraPaths paths(&strings);
             paths.check();
             EXPECT_FALSE(paths.isOk());
-            EXPECT_EQ(takeLog(), LogLines({{16, QString(name) + " is not registered as Environment "
-                                                                "variable. Cannot continue program "
-                                                                "execution."}}));
+            const QString error = " is not registered as Environment variable. Cannot continue "
+                                  "program execution.";
+            EXPECT_EQ(takeLog(), LogLines({{16, name + error}}));
         }
     }
 }
 
-TEST_F(SettingsTest, DirectoryThatCannotBeCreated)
-{
-    writeFile(root + "/blocker", "a file where a folder should be");
-    env.set("APPDATA", at("/blocker/appdata"));
-    for (const char *dir : {"/tracing/Projects", "/tracing/logs", "/velmora/ThirdParty/Graphviz"})
-        ASSERT_TRUE(QDir().mkpath(root + dir));
-    VelmoraPaths paths(&strings);
-    paths.check();
-    EXPECT_FALSE(paths.isOk());
-    const QString user = root + "/blocker/appdata/Corvane/Velmora";
-    const QString missing = "\" does not exist. Correct program execution might be erroneous.";
-    EXPECT_EQ(takeLog(), LogLines({
-                             {8, "\"" + user + "\" could not be created."},
-                             {8, "\"" + user + missing},
-                             {8, "\"" + user + "/Layouts\" could not be created."},
-                             {8, "\"" + user + "/Layouts" + missing},
-                         }));
-}
-
-TEST_F(SettingsTest, FilesLieInTheDirectoriesOfTheirRegistration)
+TEST_F(SettingsTest, FilesKeepTheDirectoriesOfTheirRegistration)
 {
     VelmoraPaths paths(&strings);
     VelmoraFiles files(&strings, &paths);
-    const std::pair<int, QString> rows[] = {
-        {FI_Settings, settingsFile()},
-        {FI_Log, root + "/appdata/Corvane/Velmora/tq_velmora.log"},
-        {FI_TqtPatchClean, root + "/velmora/tqt_patchclean.exe"},
-        {FI_DefaultLayout, root + "/appdata/Corvane/Velmora/Layouts/Default.ini"},
-        {FI_Projects, root + "/tracing/projects.db"},
-    };
-    for (const auto &row : rows)
-        EXPECT_EQ(files.absoluteFilePath(row.first), row.second);
+    env.set({{"TQ_VELMORA", at("/later")}});
+    EXPECT_EQ(files.absoluteFilePath(FI_TqtPatchClean), root + "/velmora/tqt_patchclean.exe");
+    EXPECT_EQ(files.absoluteFilePath(FI_Settings), settingsFile());
     EXPECT_TRUE(files.value(99).isNull());
     EXPECT_FALSE(QFileInfo::exists(root + "/appdata")) << "only the check creates folders";
-    // A later change of the environment moves no file.
-    env.set("TQ_VELMORA", at("/later"));
-    EXPECT_EQ(files.absoluteFilePath(FI_TqtPatchClean), root + "/velmora/tqt_patchclean.exe");
 }
 
-TEST_F(SettingsTest, FirstSaveWritesPathsAndColorsOnly)
+TEST_F(SettingsTest, SaveWritesPathsAndColorsOnlyAndRestoreReadsThemBack)
 {
     std::unique_ptr<Settings> settings(TQ::SETTINGS::createSettings());
     EXPECT_EQ(Settings::instance(), settings.get());
-    const LogLines log = takeLog();
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.front(), std::make_pair(4, QString("Restoring Settings...")));
-    EXPECT_FALSE(QFile::exists(settingsFile()));
-
+    EXPECT_EQ(takeLog().at(0), std::make_pair(4, QString("Restoring Settings...")));
     settings->save();
-    QSettings file(settingsFile(), QSettings::IniFormat);
-    EXPECT_EQ(file.childGroups(), QStringList({"colors", "paths"}));
-    file.beginGroup("paths");
-    EXPECT_EQ(file.childKeys(), QStringList({"PI_3rdpGraphViz"}));
-    EXPECT_EQ(file.value("PI_3rdpGraphViz").toString(), "%TQ_VELMORA%/ThirdParty/Graphviz/");
-    file.endGroup();
-    file.beginGroup("colors");
-    EXPECT_EQ(file.childKeys().size(), 23);
-    EXPECT_EQ(file.value("C_Company").toString(), "#009de0");
-    EXPECT_EQ(file.value("C_Critical").toString(), "#e51739");
-    file.endGroup();
     settings.reset();
     EXPECT_EQ(Settings::instance(), nullptr);
-}
+    {
+        QSettings file(settingsFile(), QSettings::IniFormat);
+        EXPECT_EQ(file.childGroups(), QStringList({"colors", "paths"}));
+        EXPECT_EQ(file.allKeys().size(), 24); // one path, 23 colors
+        EXPECT_EQ(file.value("paths/PI_3rdpGraphViz").toString(),
+                  "%TQ_VELMORA%/ThirdParty/Graphviz/");
+        EXPECT_EQ(file.value("colors/C_Critical").toString(), "#e51739");
+    }
 
-TEST_F(SettingsTest, RestoreTakesNonFixedEntriesOnly)
-{
-    writeFile(settingsFile(), "[strings]\nS_Version=9.9\nS_ProductName=Other\n"
-                              "[files]\nFI_Settings=/elsewhere.ini\nFI_TqtPatchClean=/x.exe\n"
+    // Entries of fixed keys change nothing; a text that names no color is an invalid color.
+    writeFile(settingsFile(), "[strings]\nS_ProductName=Other\n[files]\nFI_TqtPatchClean=/x.exe\n"
                               "[paths]\nPI_Tracing=/moved/\nPI_3rdpGraphViz=/opt/graphviz/\n"
                               "[colors]\nC_Company=#ff0000\nC_Error=no such color\n"
                               "C_Unknown=#010203\n");
-    std::unique_ptr<Settings> settings(TQ::SETTINGS::createSettings());
-    auto *strings = static_cast<VelmoraStrings *>(settings->strings());
+    settings.reset(TQ::SETTINGS::createSettings());
     auto *paths = static_cast<VelmoraPaths *>(settings->paths());
     auto *colors = static_cast<VelmoraColors *>(settings->colors());
-    EXPECT_EQ(strings->value(S_ProductName), "Velmora");
-    EXPECT_EQ(settings->absoluteFilePath(FI_Settings), settingsFile());
+    EXPECT_EQ(static_cast<VelmoraStrings *>(settings->strings())->value(S_ProductName), "Velmora");
     EXPECT_EQ(settings->absoluteFilePath(FI_TqtPatchClean), root + "/velmora/tqt_patchclean.exe");
     EXPECT_EQ(paths->value(PI_Tracing), "%TQ_TRACING%/");
     EXPECT_EQ(paths->absolutePath(PI_3rdpGraphViz), "/opt/graphviz/");
@@ -320,14 +260,13 @@ TEST_F(SettingsTest, RestoreTakesNonFixedEntriesOnly)
     EXPECT_FALSE(colors->value(C_Error).isValid());
     EXPECT_EQ(colors->value(C_Warning), QColor(240, 144, 0));
     EXPECT_FALSE(colors->value(99).isValid());
-
     // Saving writes back what was restored and keeps what no scheme knows.
     settings->save();
     QSettings file(settingsFile(), QSettings::IniFormat);
-    EXPECT_EQ(file.value("colors/C_Unknown").toString(), "#010203");
     EXPECT_EQ(file.value("colors/C_Company").toString(), "#ff0000");
+    EXPECT_EQ(file.value("colors/C_Unknown").toString(), "#010203");
     EXPECT_EQ(file.value("paths/PI_3rdpGraphViz").toString(), "/opt/graphviz/");
-    EXPECT_EQ(file.value("strings/S_Version").toString(), "9.9");
+    EXPECT_EQ(file.value("strings/S_ProductName").toString(), "Other");
 }
 
 // The product's schemes, with a file scheme that counts its checks.
@@ -346,54 +285,56 @@ struct Schemes
     Settings settings{strings, paths, files, new VelmoraColors};
 };
 
-TEST_F(SettingsTest, RestoreWithoutFileAndSaveThatCannotWrite)
+TEST_F(SettingsTest, UserFolderThatCannotBeCreated)
 {
     writeFile(root + "/blocker", "a file where a folder should be");
-    env.set("APPDATA", at("/blocker/appdata"));
+    env.set({{"APPDATA", at("/blocker/appdata")}});
+    for (const char *dir : {"/tracing/Projects", "/tracing/logs", "/velmora/ThirdParty/Graphviz"})
+        ASSERT_TRUE(QDir().mkpath(root + dir));
     Schemes s;
-    s.settings.restore();
-    EXPECT_EQ(takeLog(), LogLines({{4, "Restoring Settings..."}}));
-    const QString path = root + "/blocker/appdata/Corvane/Velmora/tq_velmora.ini";
+    s.settings.restore(); // no file: only the start is logged
+    s.settings.check();
     s.settings.save();
-    EXPECT_EQ(takeLog(), LogLines({{8, "Saving settings to \"" + path + "\" failed."}}));
+    EXPECT_FALSE(s.paths->isOk());
+    const QString user = root + "/blocker/appdata/Corvane/Velmora";
+    const QString missing = "\" does not exist. Correct program execution might be erroneous.";
+    EXPECT_EQ(takeLog(), LogLines({
+                             {4, "Restoring Settings..."},
+                             {8, "\"" + user + "\" could not be created."},
+                             {8, "\"" + user + missing},
+                             {8, "\"" + user + "/Layouts\" could not be created."},
+                             {8, "\"" + user + "/Layouts" + missing},
+                             {8, "Saving settings to \"" + user + "/tq_velmora.ini\" failed."},
+                         }));
 }
 
-TEST_F(SettingsTest, MissingSchemesAreReportedInOrder)
+TEST_F(SettingsTest, CheckGoesThroughTheSchemesThatAreThere)
 {
     Settings empty(nullptr, nullptr, nullptr, nullptr);
     empty.check();
+    empty.restore();
+    empty.save();
     EXPECT_EQ(takeLog(), LogLines({{16, "Missing String Scheme"},
                                    {16, "Missing Path Scheme"},
                                    {16, "Missing File Scheme"},
-                                   {16, "Missing Color Scheme"}}));
-    empty.restore();
-    empty.save();
-    EXPECT_EQ(takeLog(), LogLines({{4, "Restoring Settings..."}}));
+                                   {16, "Missing Color Scheme"},
+                                   {4, "Restoring Settings..."}}));
     EXPECT_TRUE(empty.absoluteFilePath(FI_Settings).isNull());
 
-    // A missing file scheme is reported even when the path scheme is broken.
-    env.set("TQ_TRACING", std::nullopt);
-    auto *strings = new VelmoraStrings;
-    Settings partial(strings, new VelmoraPaths(strings), nullptr, new VelmoraColors);
-    partial.check();
-    EXPECT_EQ(takeLog(), LogLines({{16, "TQ_TRACING is not registered as Environment variable. "
-                                        "Cannot continue program execution."},
-                                   {16, "Missing File Scheme"}}));
-}
-
-TEST_F(SettingsTest, FileCheckRunsOnlyOverHealthyPaths)
-{
+    // The file scheme is checked only over healthy paths; its absence is reported all the same.
     for (const char *dir : {"/tracing/Projects", "/velmora/ThirdParty/Graphviz"})
         ASSERT_TRUE(QDir().mkpath(root + dir));
-    {
-        Schemes healthy;
-        healthy.settings.check();
-        EXPECT_EQ(healthy.files->checks, 1);
-    }
-    env.set("TQ_VELMORA", std::nullopt);
+    Schemes healthy;
+    healthy.settings.check();
+    EXPECT_EQ(healthy.files->checks, 1);
+    env.set({{"TQ_VELMORA", std::nullopt}});
     Schemes broken;
     broken.settings.check();
     EXPECT_EQ(broken.files->checks, 0);
+    auto *strings = new VelmoraStrings;
+    Settings partial(strings, new VelmoraPaths(strings), nullptr, new VelmoraColors);
+    partial.check();
+    EXPECT_EQ(takeLog().back(), std::make_pair(16, QString("Missing File Scheme")));
 }
 
 } // namespace
