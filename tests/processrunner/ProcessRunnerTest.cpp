@@ -188,6 +188,7 @@ TEST_P(Runner, OutputReachesTheCallerAndOneAnswerEndsTheInput)
                                       "echo oops >&2\ncat > \"$1\"\nsleep 0.3\necho end");
     p.arguments << path("rest");
     p.caller = &collector;
+    p.timeoutMs = 10000;
     EXPECT_TRUE(ProcessRunner::run(p, nullptr).success);
     EXPECT_EQ(collector.out, "ready\ngot:hello\nend\n");
     EXPECT_EQ(collector.err, "oops\n");
