@@ -268,7 +268,11 @@ TEST(LookupTest, NamesAreFoundAsTheProductNamesExecutables)
 TEST(LookupTest, ChildRunsWhereAndWithWhatItIsGiven)
 {
     QTemporaryDir temp;
-    const QString oldCurrent = QDir::currentPath();
+    struct Back
+    {
+        QString dir;
+        ~Back() { QDir::setCurrent(dir); }
+    } back{QDir::currentPath()};
     QDir::setCurrent(temp.path());
     writeScript("rel/show.exe", "pwd -P\ncat\necho \"$TQT_EXTRA|$TQT_BASE\"");
     writeScript("rel/where.exe", "pwd -P > \"$1.tmp\" && mv \"$1.tmp\" \"$1\"");
@@ -304,7 +308,6 @@ TEST(LookupTest, ChildRunsWhereAndWithWhatItIsGiven)
         EXPECT_EQ(readAll(temp.filePath("ran")), work + "\n");
         QFile::remove(temp.filePath("ran"));
     }
-    QDir::setCurrent(oldCurrent);
 
     // A detached start that fails is no success and no exception; a missing file throws.
     RunParameters broken;

@@ -13,10 +13,14 @@
 #include <utility>
 #include <vector>
 
-// Texts in failure messages as text.
+// Texts and bytes in failure messages as text.
 inline void PrintTo(const QString &text, std::ostream *out)
 {
     *out << '"' << text.toStdString() << '"';
+}
+inline void PrintTo(const QByteArray &bytes, std::ostream *out)
+{
+    *out << '"' << bytes.toStdString() << '"';
 }
 
 namespace RunnerTest {
