@@ -155,27 +155,6 @@ TEST_F(SettingsTest, RegistryPlaceholders)
     }
 }
 
-// The product's table with a registry key it cannot do without.
-struct PathsNeedingRegistry : VelmoraPaths
-{
-    using VelmoraPaths::VelmoraPaths;
-    QSet<QString> requiredRegistryKeys() const override { return {"InstallDir"}; }
-};
-
-TEST_F(SettingsTest, MissingRegistryKeyClearsOkAndSkipsTheDirectories)
-{
-    PathsNeedingRegistry missing(&strings);
-    missing.check();
-    EXPECT_FALSE(missing.isOk());
-    EXPECT_EQ(takeLog(), LogLines({{16, "The following registry key was not found: InstallDir"}}));
-    EXPECT_FALSE(QDir(root + "/velmora").exists());
-    // Kept for the whole organization in the machine's store, it is found.
-    writeFile(root + "/machine/Corvane.conf", "[General]\nInstallDir=/x\n");
-    PathsNeedingRegistry found(&strings);
-    found.checkRegistry();
-    EXPECT_TRUE(found.isOk());
-}
-
 TEST_F(SettingsTest, CheckCreatesWhatItMayAndReportsWhatIsMissing)
 {
     VelmoraPaths paths(&strings);
