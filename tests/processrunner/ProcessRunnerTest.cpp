@@ -237,24 +237,13 @@ TEST(LookupTest, NamesAreFoundAsTheProductNamesExecutables)
     writeFile(a + "/plain.exe", "#!/bin/sh\n"); // not executable
     ScopedEnv env;
     env.set({{"PATH", (":" + a + "::" + b + ":").toLocal8Bit()}});
-    const std::pair<QString, bool> rows[] = {
-        {"both", true},
-        {"both.exe", true},
-        {"onlyb", true},
-        {"none", false},
-        {"plain", false},
-        {"folder", false},
-        // Upper-case ".EXE" is not the suffix: ".exe" is appended all the same.
-        {"UP.EXE", true},
-        {"UPPER.EXE", false},
-        // A name with '/' is a path; PATH is not searched for it.
-        {"sub/nested", false},
-        {a + "/sub/nested", true},
-        {b + "/onlyb.exe", true},
-    };
-    for (const auto &row : rows)
-        EXPECT_EQ(ProcessRunner::isExecutableFound(row.first), row.second)
-            << row.first.toStdString();
+    // Upper-case ".EXE" is not the suffix: ".exe" is appended all the same. A name with '/' is a
+    // path: PATH is not searched for it.
+    for (const QString &name : {QString("both"), QString("both.exe"), QString("onlyb"),
+                                QString("UP.EXE"), a + "/sub/nested", b + "/onlyb.exe"})
+        EXPECT_TRUE(ProcessRunner::isExecutableFound(name)) << name.toStdString();
+    for (const char *name : {"none", "plain", "folder", "UPPER.EXE", "sub/nested"})
+        EXPECT_FALSE(ProcessRunner::isExecutableFound(name)) << name;
 
     // The first directory that has the name wins.
     Collector collector;
