@@ -25,7 +25,8 @@ std::optional<QByteArray> environmentValue(const char *name)
 {
     if (name == nullptr)
         return std::nullopt;
-    if (const char *value = std::getenv(name))
+    const char *value = std::getenv(name);
+    if (value != nullptr && *value != '\0')
         return QByteArray(value);
     if (std::strcmp(name, "APPDATA") == 0) {
         const QString folder = userConfigFolder();
@@ -55,19 +56,17 @@ QString commonAppDataFolder()
     return QStringLiteral("/etc/xdg");
 }
 
-QString registryStorePath(RegistryScope scope, const QString &organization,
-                          const QString &application)
-{
-    const QString base = scope == RegistryScope::User ? userConfigFolder() : commonAppDataFolder();
-    return base + QLatin1Char('/') + organization + QLatin1Char('/') + application +
-           QStringLiteral(".conf");
-}
-
 std::unique_ptr<QSettings> openRegistryStore(RegistryScope scope, const QString &organization,
                                              const QString &application)
 {
-    return std::make_unique<QSettings>(registryStorePath(scope, organization, application),
-                                       QSettings::NativeFormat);
+    // Qt takes its folders for the native format once per process; set them anew so that they
+    // follow the environment. Opening by scope, not by file, keeps Qt's fallbacks.
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, userConfigFolder());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, commonAppDataFolder());
+    return std::make_unique<QSettings>(QSettings::NativeFormat,
+                                       scope == RegistryScope::User ? QSettings::UserScope
+                                                                    : QSettings::SystemScope,
+                                       organization, application);
 }
 
 void reportFileSizeLimitAsWriteError()

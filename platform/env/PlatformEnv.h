@@ -12,7 +12,8 @@
 namespace TQ::PLATFORM::ENV {
 
 // The value of an environment variable, or nothing when it is not set (the answer of
-// _dupenv_s). "APPDATA" is answered, when it is not set, with the user's configuration folder.
+// _dupenv_s). An empty value counts as not set: Windows has no empty variables ("set NAME="
+// removes NAME). "APPDATA" is answered, when it is not set, with the user's configuration folder.
 std::optional<QByteArray> environmentValue(const char *name);
 
 // The user's configuration folder: $XDG_CONFIG_HOME, else $HOME/.config; empty when neither
@@ -25,11 +26,10 @@ QString commonAppDataFolder();
 
 enum class RegistryScope { User, Machine };
 
-// The file that stands for the registry key Software\<organization>\<application> of a scope.
-QString registryStorePath(RegistryScope scope, const QString &organization,
-                          const QString &application);
-
-// One registry store, read and written through Qt's native settings format. The folders are
+// The registry key Software\<organization>\<application> of a scope, through Qt's native
+// settings format with its fallbacks: a user store also answers from the organization-wide key
+// and then from the machine's two keys, a machine store from the machine's organization-wide key.
+// The user store lies in userConfigFolder(), the machine store in commonAppDataFolder(), both
 // looked up at every call, so that a changed environment is followed.
 std::unique_ptr<QSettings> openRegistryStore(RegistryScope scope, const QString &organization,
                                              const QString &application);

@@ -3,6 +3,7 @@
 #include "PlatformEnv.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -65,18 +66,20 @@ QString ProcessRunner::findExecutable(const QString &executable)
     QString name = executable;
     if (!name.endsWith(QLatin1String(".exe")))
         name += QLatin1String(".exe");
+    // The absolute path: QProcess resolves a relative one only after changing to the working
+    // directory, where the file the lookup accepted may not be.
     const auto accepted = [](const QString &candidate) {
         const QFileInfo info(candidate);
-        return info.isFile() && info.isExecutable();
+        return info.isFile() && info.isExecutable() ? info.absoluteFilePath() : QString();
     };
     if (name.contains(QLatin1Char('/')))
-        return accepted(name) ? name : QString();
+        return accepted(name);
     const QString searchPath = expandEnvironmentVariables(QStringLiteral("%PATH%"), false);
     const QStringList dirs = searchPath.split(QDir::listSeparator(), Qt::SkipEmptyParts);
     for (const QString &dir : dirs) {
-        const QString candidate = dir + QLatin1Char('/') + name;
-        if (accepted(candidate))
-            return candidate;
+        const QString found = accepted(dir + QLatin1Char('/') + name);
+        if (!found.isEmpty())
+            return found;
     }
     return QString();
 }
@@ -150,16 +153,16 @@ RunResult ProcessRunner::run(const RunParameters &parameters, bool *stopFlag)
             if (stopped())
                 break;
             QCoreApplication::processEvents(QEventLoop::AllEvents);
-            // Sleep one interval, but wake as soon as the child writes or ends: a child that
-            // writes more than a pipe holds would otherwise stall a whole interval per pipe-full
-            // (the demangler's output for 100,000 names took 20 s that way).
-            QElapsedTimer turn;
-            turn.start();
-            const bool woke = runner.running && process.state() != QProcess::NotRunning &&
-                              process.waitForReadyRead(int(PollIntervalMs));
-            const qint64 left = qint64(PollIntervalMs) - turn.elapsed();
-            if (!woke && runner.running && left > 0)
-                QThread::msleep(static_cast<unsigned long>(left));
+            // Between two pumps of the event queue, pass output on as the child writes it: a
+            // child that writes more than a pipe holds would otherwise stall a whole interval
+            // per pipe-full (the demangler's output for 100,000 names took 20 s that way).
+            const QDeadlineTimer turn{qint64(PollIntervalMs)};
+            while (runner.running && !stopped() && !turn.hasExpired() &&
+                   process.state() != QProcess::NotRunning &&
+                   process.waitForReadyRead(int(turn.remainingTime()))) {
+            }
+            if (runner.running && !stopped() && !turn.hasExpired())
+                QThread::msleep(static_cast<unsigned long>(turn.remainingTime()));
         }
     } else {
         startProcess();

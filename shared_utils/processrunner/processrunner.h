@@ -109,7 +109,7 @@ private slots:
 private:
     ProcessRunner() = default;
 
-    // The file that the lookup accepts for the name, or an empty string.
+    // The absolute path of the file that the lookup accepts for the name, or an empty string.
     static QString findExecutable(const QString &executable);
     void handleAnswer(const QByteArray &answer);
 

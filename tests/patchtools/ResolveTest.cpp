@@ -2,13 +2,16 @@
 // what, and that a failing lookup leaves the database as it was. The lookups run ahead of the
 // writes on a second thread; these cases hold whether it is ahead, behind or failing.
 #include "BinaryPatchCleaner.h"
+#include "CleanerException.h"
 #include "DbFactory.h"
 #include "DiaApi.h"
+#include "PatchToolsTestSupport.h"
 #include "ProjectDb.h"
 #include "Settings.h"
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QSet>
@@ -20,6 +23,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 using namespace TQ::EXTRACTORS::CPP::COMMON;
 using TQ::EXTRACTORS::CPP::DIA::ClassInfo;
@@ -106,13 +110,16 @@ protected:
     void prepare()
     {
         QFile::remove(dbPath());
-        // The demangler stand-in appends "_u" to every name of the list.
+        // The demangler stand-in appends "_u" to every name of the list, and then writes lines
+        // of the same form to its error output, which the resolve mode must not read.
         ASSERT_TRUE(QDir(dir.path()).mkpath("vs/bin"));
         const QString undname = dir.filePath("vs/bin/undname.exe");
         QFile script(undname);
         ASSERT_TRUE(script.open(QIODevice::WriteOnly));
         script.write("#!/bin/sh\nwhile read name rva; do printf '%s_u %s\\r\\n' \"$name\" "
-                     "\"$rva\"; done < \"$1\"\n");
+                     "\"$rva\"; done < \"$1\"\n"
+                     "while read name rva; do printf '%s_err %s\\r\\n' \"$name\" \"$rva\" >&2; "
+                     "done < \"$1\"\n");
         script.close();
         script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
@@ -145,17 +152,18 @@ protected:
 
     QString dbPath() const { return dir.filePath("project.db"); }
     QString nameList() const { return dir.filePath("image_tq.map"); }
+    // One driver per run, as in the tool; its settings go once it has saved them.
+    struct SettingsRelease
+    {
+        ~SettingsRelease()
+        {
+            delete TQ::SETTINGS::Settings::instance();
+            TQ::SETTINGS::Settings::setInstance(nullptr);
+        }
+    };
     void resolve(Script &script)
     {
-        // One driver per run, as in the tool; its settings go once it has saved them.
-        struct SettingsRelease
-        {
-            ~SettingsRelease()
-            {
-                delete TQ::SETTINGS::Settings::instance();
-                TQ::SETTINGS::Settings::setInstance(nullptr);
-            }
-        } release;
+        SettingsRelease release;
         ScriptedResolver resolver(script);
         resolver.resolveNames(dir.filePath("image.exe"), nameList(), dbPath(), dir.filePath("vs"));
     }
@@ -225,3 +233,32 @@ TEST_F(ResolveTest, FailingLookupGoesOnAndTheDatabaseStaysAsItWas)
 }
 
 } // namespace
+
+namespace {
+
+class UnreadableResolver : public BinaryPatchCleaner
+{
+public:
+    DiaApi *openDebugInfo(QString) override { throw Exception("no debug information"); }
+};
+
+} // namespace
+
+TEST_F(ResolveTest, DriversOwnExceptionWhileOpeningIsReportedAndTheRunSucceeds)
+{
+    prepare();
+    const QByteArray before = fileBytes(dbPath());
+    QByteArrayList args{"tqt_patchclean.exe", "--resolve",       "image.exe",
+                        nameList().toUtf8(),  dbPath().toUtf8(), dir.filePath("vs").toUtf8()};
+    std::vector<char *> argv;
+    for (QByteArray &arg : args)
+        argv.push_back(arg.data());
+    int argc = int(argv.size());
+    QCoreApplication app(argc, argv.data());
+    SettingsRelease release;
+    UnreadableResolver resolver;
+    PatchToolsTest::CoutCapture out;
+    EXPECT_TRUE(resolver.run()); // main's exit code 0
+    EXPECT_EQ(out.text(), "no debug information\n");
+    EXPECT_EQ(fileBytes(dbPath()), before);
+}

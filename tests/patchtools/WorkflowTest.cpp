@@ -171,6 +171,38 @@ TEST_F(WorkflowTest, FailureBeforeCommitPutsTheImageBack)
     }
 }
 
+TEST_F(WorkflowTest, StoredTimestampIsTheImagesTimeAfterTheClose)
+{
+    // A rewriter whose close dates the image back: only a time taken after the close is that.
+    struct DatingRewriter : IExeRewriter
+    {
+        DatingRewriter(QString path) : path(path), inner(createExeRewriter(path)) {}
+        void writeBytes(quint32 rva, quint64 bytes) override { inner->writeBytes(rva, bytes); }
+        PatchResult patchHookCall(quint32 rva, quint64 &old, quint64 bytes, quint32 hook) override
+        {
+            return inner->patchHookCall(rva, old, bytes, hook);
+        }
+        void open() override { inner->open(); }
+        void close() override
+        {
+            inner->close();
+            QFile image(path);
+            if (image.open(QIODevice::ReadOnly))
+                image.setFileTime(closedAt(), QFileDevice::FileModificationTime);
+        }
+        static QDateTime closedAt() { return QDateTime(QDate(2001, 2, 3), QTime(4, 5, 6)); }
+        QString path;
+        std::unique_ptr<IExeRewriter> inner;
+    };
+    const QString exe = prepare("sample");
+    ExePatcher patcher([](QString path) { return DbFactory::createProjectDb(path); },
+                       [](QString path) { return new DatingRewriter(path); });
+    CoutCapture out;
+    patcher.patchExecutable(exe, &extract->functions, hookRva, dbPath());
+    std::unique_ptr<ProjectDb> db(DbFactory::createProjectDb(dbPath()));
+    EXPECT_EQ(db->executableTimestamp(), DatingRewriter::closedAt().toString(Qt::TextDate));
+}
+
 namespace {
 
 class FakeReader : public DiaApi

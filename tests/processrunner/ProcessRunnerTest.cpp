@@ -1,306 +1,251 @@
+// The process runner through its entry points, with small shell scripts as children, and the
+// expansion of %NAME% references.
 #include "RunnerTestSupport.h"
 
-#include <gtest/gtest.h>
+#include "processrunner.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QMetaMethod>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 
 #include <cerrno>
 #include <csignal>
-#include <memory>
-#include <sys/types.h>
 
 using namespace TQ::SHARED::UTILS::PROCESSRUNNER;
-using RunnerTest::catchRunException;
-using RunnerTest::Collector;
 using RunnerTest::readAll;
 using RunnerTest::ScopedEnv;
+using RunnerTest::writeFile;
 using RunnerTest::writeScript;
 
 namespace {
 
-bool processGone(const QByteArray &pidText)
+const char NotFound[] = "ProcessRunner: given executable does not exist or is not executable.";
+// Children that record their process id do it first, in one step, so that it is never half read.
+const QByteArray RecordPid = "echo $$ > \"$1.tmp\" && mv \"$1.tmp\" \"$1\"\n";
+
+bool gone(const QByteArray &pidText)
 {
-    bool ok = false;
-    const pid_t pid = pidText.trimmed().toInt(&ok);
-    if (!ok || pid <= 0)
-        return false;
-    return ::kill(pid, 0) == -1 && errno == ESRCH;
+    const pid_t pid = pidText.trimmed().toInt();
+    return pid > 0 && ::kill(pid, 0) == -1 && errno == ESRCH;
 }
 
-class RunnerFixture : public ::testing::Test
+TEST(ExpandTest, References)
 {
-protected:
-    void SetUp() override { ASSERT_TRUE(temp.isValid()); }
-    QString dir() const { return temp.path(); }
-    QString script(const QString &name, const QByteArray &body)
+    ScopedEnv env;
+    env.set({{"TQT_U", "C:\\u"},
+             {"TQT_S", "/a/"},
+             {"TQT_B", "/a\\"},
+             {"TQT_E", ""},
+             {"TQT_N", std::nullopt},
+             {"TQT_V", "v"},
+             {"TQT_O", "%TQT_V%\\o"},
+             {"TQT_SELF", "%TQT_SELF%x"},
+             {"TQT_LOOP", "%TQT_LOOP%"},
+             {"TQT_BIG", QByteArray(1000, 'y') + "%TQT_BIG%"}});
+    const struct
     {
-        return writeScript(dir(), name, body);
-    }
+        const char *text;
+        bool appendSlash;
+        QString expected;
+    } rows[] = {
+        {"%TQT_U%x", true, "C:/u/x"},
+        {"%TQT_U%x", false, "C:/ux"},
+        {"%TQT_S%b", true, "/a/b"},
+        {"%TQT_B%b", true, "/a/b"},
+        // Windows has no empty variables: an empty one is not set.
+        {"%TQT_E%\\b", true, "%TQT_E%/b"},
+        // The first unset variable ends the expansion; only backslashes change after it.
+        {"%TQT_N%\\a\\%TQT_V%", true, "%TQT_N%/a/%TQT_V%"},
+        {"%TQT_V%-%TQT_N%-%TQT_V%", false, "v-%TQT_N%-%TQT_V%"},
+        {"%%x", false, "%%x"},
+        {"50% of c:\\x", false, "50% of c:/x"},
+        {"pre-%TQT_V%-post", false, "pre-v-post"},
+        {"%TQT_V%%TQT_V%", false, "vv"},
+        {"", true, ""},
+        // Inserted values are expanded again, within bounds for values that refer to themselves.
+        {"%TQT_O%", false, "v/o"},
+        {"%TQT_SELF%", false, "%TQT_SELF%" + QString(MaxEnvironmentExpansions, QLatin1Char('x'))},
+        {"a%TQT_LOOP%b", false, "a%TQT_LOOP%b"},
+        {"%TQT_BIG%", false, QString(32000, QLatin1Char('y')) + "%TQT_BIG%"},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(expandEnvironmentVariables(row.text, row.appendSlash), row.expected) << row.text;
 
-    QTemporaryDir temp;
+    // APPDATA, empty or unset, is the user's configuration folder.
+    env.set({{"APPDATA", ""}, {"XDG_CONFIG_HOME", "/cfg"}});
+    EXPECT_EQ(expandEnvironmentVariables("%APPDATA%x", true), "/cfg/x");
+    env.set({{"APPDATA", std::nullopt}, {"XDG_CONFIG_HOME", ""}, {"HOME", "/home/u"}});
+    EXPECT_EQ(expandEnvironmentVariables("%APPDATA%", false), "/home/u/.config");
+}
+
+// Collects what a child writes and answers with `answer`.
+struct Collector : TQ::SHARED::UTILS::IExtProcCaller
+{
+    QByteArray handleStdErr(const QByteArray &data, qint64 pid) override
+    {
+        err += data;
+        lastPid = pid;
+        return QByteArray();
+    }
+    QByteArray handleStdOut(const QByteArray &data, qint64 pid) override
+    {
+        out += data;
+        lastPid = pid;
+        return answer;
+    }
+    QByteArray out, err, answer;
+    qint64 lastPid = 0;
 };
 
-// Each case runs once with a QCoreApplication (the wait pumps events) and once without one
-// (the wait is waitForFinished).
-class RunTest : public RunnerFixture, public ::testing::WithParamInterface<bool>
+// Each case runs with a QCoreApplication (the wait pumps events) and without one (the wait is
+// waitForFinished).
+class Runner : public ::testing::TestWithParam<bool>
 {
 protected:
     void SetUp() override
     {
-        RunnerFixture::SetUp();
+        ASSERT_TRUE(temp.isValid());
         if (GetParam())
             app = std::make_unique<QCoreApplication>(argc, argv);
     }
-    void TearDown() override { app.reset(); }
+    QString path(const QString &name) const { return temp.filePath(name); }
 
     static inline int argc = 1;
     static inline char arg0[] = "tqt_processrunner_tests";
     static inline char *argv[] = {arg0, nullptr};
+    QTemporaryDir temp;
     std::unique_ptr<QCoreApplication> app;
 };
 
-INSTANTIATE_TEST_SUITE_P(Paths, RunTest, ::testing::Values(true, false),
+INSTANTIATE_TEST_SUITE_P(Paths, Runner, ::testing::Values(true, false),
                          [](const auto &info) { return info.param ? "EventLoop" : "NoApp"; });
 
-TEST_P(RunTest, ExitZeroSucceeds)
+TEST_P(Runner, Outcomes)
 {
-    RunParameters p;
-    p.executable = script("ok.exe", "exit 0");
-    const RunResult result = ProcessRunner::run(p, nullptr);
-    EXPECT_TRUE(result.success);
-    EXPECT_EQ(result.exitCode, 0);
+    const QByteArray loud = "i=0\nwhile [ $i -lt 2000 ]; do echo 'fills the pipe' >&2\n"
+                            "echo 'and this one'; i=$((i+1)); done\nexit 3";
+    const struct
+    {
+        QByteArray body; // empty: no such file
+        bool caller;
+        const char *displayName;
+        int timeoutMs;
+        const char *message; // null: success
+        int exitCode;
+        const char *interpreter = "/bin/sh";
+    } rows[] = {
+        {"exit 0", false, "", 0, nullptr, 0},
+        {"sleep 0.5", false, "", 0, nullptr, 0}, // 0: no limit
+        {"exit 3", true, "", 0, "The process exited with exit code 3", 3},
+        {"printf first >&2\nsleep 1\nprintf 'last words' >&2\nexit 3", true, "Tool", 0,
+         "Tool exited with exit code 3\nlast words", 3},
+        // Without a caller the error output is not read, and the child does not block on it.
+        {loud, false, "", 0, "The process exited with exit code 3", 3},
+        {"kill -9 $$", false, "", 0, "The process exited with exit code 9", 9},
+        {"exec sleep 30", false, "", 500, "Maximum calculation time for external process exceeded.",
+         0},
+        {"exec sleep 30", false, "undname", 500, "Maximum calculation time for undname exceeded.",
+         0},
+        {"exit 0", false, "", 0, "execvp: No such file or directory", 255, "/no/such/sh"},
+        {"", false, "", 0, NotFound, -1},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.body.toStdString());
+        const QString pidFile = path("pid");
+        QFile::remove(pidFile);
+        Collector collector;
+        RunParameters p;
+        p.executable = path(QString("child.%1.exe").arg(&row - rows));
+        if (!row.body.isEmpty())
+            writeScript(p.executable, RecordPid + row.body, row.interpreter);
+        p.arguments << pidFile;
+        p.caller = row.caller ? &collector : nullptr;
+        p.displayName = row.displayName;
+        p.timeoutMs = row.timeoutMs;
+        try {
+            const RunResult result = ProcessRunner::run(p, nullptr);
+            EXPECT_EQ(row.message, nullptr);
+            EXPECT_TRUE(result.success && result.exitCode == 0);
+        } catch (const RunException &e) {
+            EXPECT_STREQ(e.what(), row.message ? row.message : "(success)");
+            EXPECT_EQ(e.exitCode, row.exitCode);
+        }
+        if (QFile::exists(pidFile)) {
+            EXPECT_TRUE(gone(readAll(pidFile))) << "the child outlived the run";
+        }
+    }
 }
 
-TEST_P(RunTest, NonZeroExitThrowsWithTheLastErrorChunk)
-{
-    Collector collector;
-    RunParameters p;
-    p.executable =
-        script("fail.exe", "printf 'first' >&2\nsleep 1\nprintf 'last words' >&2\nexit 3");
-    p.caller = &collector;
-    p.displayName = QStringLiteral("Tool");
-    const RunException e = catchRunException([&] { ProcessRunner::run(p, nullptr); });
-    EXPECT_STREQ(e.what(), "Tool exited with exit code 3\nlast words");
-    EXPECT_EQ(e.exitCode, 3);
-    EXPECT_EQ(collector.err, "firstlast words");
-    EXPECT_GT(collector.lastPid, 0);
-
-    // Without error output there is no line break; without a name the generic wording.
-    RunParameters quiet;
-    quiet.executable = script("quiet.exe", "exit 3");
-    quiet.caller = &collector;
-    const RunException q = catchRunException([&] { ProcessRunner::run(quiet, nullptr); });
-    EXPECT_STREQ(q.what(), "The process exited with exit code 3");
-    EXPECT_EQ(q.exitCode, 3);
-}
-
-TEST_P(RunTest, ProcessThatOutlivesTheLimitIsKilled)
-{
-    RunParameters p;
-    const QString pidFile = dir() + "/pid";
-    p.executable = script("slow.exe", "echo $$ > \"$1\"\nexec sleep 30");
-    p.arguments << pidFile;
-    p.timeoutMs = 500;
-    QElapsedTimer clock;
-    clock.start();
-    const RunException e = catchRunException([&] { ProcessRunner::run(p, nullptr); });
-    EXPECT_STREQ(e.what(), "Maximum calculation time for external process exceeded.");
-    EXPECT_LT(clock.elapsed(), 20000);
-    EXPECT_TRUE(processGone(readAll(pidFile))) << readAll(pidFile).toStdString();
-
-    p.displayName = QStringLiteral("undname");
-    const RunException named = catchRunException([&] { ProcessRunner::run(p, nullptr); });
-    EXPECT_STREQ(named.what(), "Maximum calculation time for undname exceeded.");
-}
-
-TEST_P(RunTest, ZeroLimitWaitsForTheEnd)
-{
-    RunParameters p;
-    p.executable = script("late.exe", "sleep 1\nexit 0");
-    p.timeoutMs = 0;
-    EXPECT_TRUE(ProcessRunner::run(p, nullptr).success);
-}
-
-TEST_P(RunTest, OutputReachesTheCallerAndOneAnswerEndsTheInput)
+TEST_P(Runner, OutputReachesTheCallerAndOneAnswerEndsTheInput)
 {
     Collector collector;
     collector.answer = "hello\nworld\n";
-    const QString rest = dir() + "/rest";
     RunParameters p;
-    p.executable = script("talk.exe", "echo ready\nread line\necho \"got:$line\"\ncat > \"$1\"\n"
-                                      "sleep 0.3\necho end");
-    p.arguments << rest;
+    p.executable =
+        writeScript(path("talk.exe"), "echo ready\nread line\necho \"got:$line\"\n"
+                                      "echo oops >&2\ncat > \"$1\"\nsleep 0.3\necho end");
+    p.arguments << path("rest");
     p.caller = &collector;
     p.timeoutMs = 10000;
-    const RunResult result = ProcessRunner::run(p, nullptr);
-    EXPECT_TRUE(result.success);
-    EXPECT_EQ(collector.out, "ready\ngot:hello\nend\n");
-    EXPECT_GE(collector.outCalls, 2);
-    // The rest of the one answer, then end of input: nothing was written a second time.
-    EXPECT_EQ(readAll(rest), "world\n");
-}
-
-TEST_P(RunTest, FilesWorkingDirectoryAndEnvironmentTakeEffect)
-{
-    const QString in = dir() + "/in.txt";
-    const QString out = dir() + "/out.txt";
-    {
-        QFile f(in);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("line one\nline two\n");
-        QFile o(out);
-        ASSERT_TRUE(o.open(QIODevice::WriteOnly));
-        o.write(QByteArray(4096, 'z'));
-    }
-    RunParameters copy;
-    copy.executable = script("copy.exe", "cat");
-    copy.stdInFile = in;
-    copy.stdOutFile = out;
-    EXPECT_TRUE(ProcessRunner::run(copy, nullptr).success);
-    EXPECT_EQ(readAll(out), "line one\nline two\n");
-
-    const QString work = dir() + "/work";
-    ASSERT_TRUE(QDir().mkpath(work));
-    ScopedEnv base("TQT_T_BASE", QByteArray("base"));
-    Collector collector;
-    RunParameters where;
-    where.executable = script("where.exe", "pwd -P\necho \"$TQT_T_EXTRA|$TQT_T_BASE\"");
-    where.caller = &collector;
-    where.workingDirectory = work;
-    where.environment << QStringLiteral("TQT_T_EXTRA=abc");
-    EXPECT_TRUE(ProcessRunner::run(where, nullptr).success);
-    EXPECT_EQ(collector.out, QDir(work).canonicalPath().toLocal8Bit() + "\nabc|base\n");
-}
-
-TEST_P(RunTest, WithoutCallerOutputIsNotRead)
-{
-    RunParameters p;
-    // More than a pipe holds: the child must not block on a full pipe either.
-    p.executable = script("loud.exe", "i=0\nwhile [ $i -lt 2000 ]; do\n"
-                                      "echo 'some output line that fills the pipe' >&2\n"
-                                      "echo 'and standard output too'\ni=$((i+1))\ndone\nexit 3");
-    const RunException e = catchRunException([&] { ProcessRunner::run(p, nullptr); });
-    // No caller: the error output never became the last error chunk.
-    EXPECT_STREQ(e.what(), "The process exited with exit code 3");
-}
-
-TEST_P(RunTest, CrashIsNoSuccess)
-{
-    RunParameters p;
-    p.executable = script("crash.exe", "kill -9 $$");
-    const RunException e = catchRunException([&] { ProcessRunner::run(p, nullptr); });
-    EXPECT_EQ(std::string(e.what()).rfind("The process exited with exit code ", 0), 0u) << e.what();
-}
-
-TEST_P(RunTest, StopFlagFromCallbackEndsWithoutException)
-{
-    bool stop = false;
-    Collector collector;
-    collector.stopFlag = &stop;
-    RunParameters p;
-    p.executable = script("ticks.exe", "echo tick\nsleep 0.5\nexit 0");
-    p.caller = &collector;
-    const RunResult result = ProcessRunner::run(p, &stop);
-    EXPECT_FALSE(result.success);
-    EXPECT_TRUE(stop);
-    EXPECT_EQ(collector.out.left(5), "tick\n");
-}
-
-TEST_P(RunTest, MissingExecutableThrows)
-{
-    RunParameters p;
-    p.executable = dir() + "/nothing.exe";
-    for (const auto &call : {std::function<void()>([&] { ProcessRunner::run(p, nullptr); }),
-                             std::function<void()>([&] { ProcessRunner::startDetached(p); })}) {
-        const RunException e = catchRunException(call);
-        EXPECT_STREQ(e.what(),
-                     "ProcessRunner: given executable does not exist or is not executable.");
-        EXPECT_EQ(e.exitCode, -1);
-    }
-}
-
-class EventLoopRunTest : public RunTest
-{
-};
-
-INSTANTIATE_TEST_SUITE_P(Paths, EventLoopRunTest, ::testing::Values(true),
-                         [](const auto &) { return "EventLoop"; });
-
-TEST_P(EventLoopRunTest, StopFlagKillsALongRun)
-{
-    bool stop = false;
-    Collector collector;
-    collector.stopFlag = &stop;
-    const QString pidFile = dir() + "/pid";
-    RunParameters p;
-    p.executable = script("long.exe", "echo $$ > \"$1\"\necho tick\nexec sleep 30");
-    p.arguments << pidFile;
-    p.caller = &collector;
-    p.timeoutMs = 60000;
-    QElapsedTimer clock;
-    clock.start();
-    const RunResult result = ProcessRunner::run(p, &stop);
-    EXPECT_FALSE(result.success);
-    EXPECT_LT(clock.elapsed(), 20000);
-    EXPECT_TRUE(processGone(readAll(pidFile)));
-
-    // A flag that is already set ends the run at the first turn.
-    const RunResult early = ProcessRunner::run(p, &stop);
-    EXPECT_FALSE(early.success);
-    EXPECT_TRUE(processGone(readAll(pidFile)));
-}
-
-TEST_P(EventLoopRunTest, OtherQueuedWorkRunsDuringTheWait)
-{
-    bool ran = false;
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [&ran] { ran = true; }, Qt::QueuedConnection);
-    RunParameters p;
-    p.executable = script("pause.exe", "sleep 0.5");
     EXPECT_TRUE(ProcessRunner::run(p, nullptr).success);
-    EXPECT_TRUE(ran);
+    EXPECT_EQ(collector.out, "ready\ngot:hello\nend\n");
+    EXPECT_EQ(collector.err, "oops\n");
+    EXPECT_GT(collector.lastPid, 0);
+    // The rest of the one answer, then the end of the input: nothing was written twice.
+    EXPECT_EQ(readAll(path("rest")), "world\n");
 }
 
-class LookupTest : public RunnerFixture
+TEST(RunnerWithLoop, OutputPassedOnAsItComesAndAStopFlagEndsTheRun)
 {
-};
+    int argc = 1;
+    char arg0[] = "tqt_processrunner_tests";
+    char *argv[] = {arg0, nullptr};
+    QCoreApplication app(argc, argv);
+    QTemporaryDir temp;
+    // Each turn of the wait pumps the event queue once, and so fires this timer once. 8 MB are
+    // 128 pipe-fulls: a runner that passed on one per turn would not be through them when the
+    // timer raises the stop flag at the tenth turn.
+    bool stop = false;
+    int turns = 0;
+    QTimer turn;
+    turn.callOnTimeout([&] { stop = ++turns >= 10; });
+    turn.start(0);
+    Collector collector;
+    RunParameters p;
+    p.executable = writeScript(temp.filePath("chatty.exe"),
+                               RecordPid + "head -c 8000000 /dev/zero\nexec sleep 30");
+    p.arguments << temp.filePath("pid");
+    p.caller = &collector;
+    p.timeoutMs = 10000;
+    EXPECT_FALSE(ProcessRunner::run(p, &stop).success);
+    EXPECT_EQ(turns, 10);
+    EXPECT_EQ(collector.out.size(), 8000000);
+    EXPECT_TRUE(gone(readAll(temp.filePath("pid"))));
+}
 
-TEST_F(LookupTest, BareNamesAreSearchedInPathFirstHitWins)
+TEST(LookupTest, NamesAreFoundAsTheProductNamesExecutables)
 {
-    const QString a = dir() + "/a";
-    const QString b = dir() + "/b";
-    writeScript(a, "both.exe", "echo A");
-    writeScript(b, "both.exe", "echo B");
-    writeScript(b, "onlyb.exe", "echo onlyB");
-    writeScript(a + "/sub", "nested.exe", "echo nested");
-    writeScript(a, "UP.EXE.exe", "echo up");
-    writeScript(a, "UPPER.EXE", "echo upper");
+    QTemporaryDir temp;
+    const QString a = temp.filePath("a"), b = temp.filePath("b");
+    writeScript(a + "/both.exe", "echo A");
+    for (const QString &file : {b + "/both.exe", b + "/onlyb.exe", a + "/sub/nested.exe",
+                                a + "/UP.EXE.exe", a + "/UPPER.EXE"})
+        writeScript(file, "echo B");
     QDir().mkpath(a + "/folder.exe");
-    {
-        QFile plain(a + "/plain.exe");
-        ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
-        plain.write("#!/bin/sh\n");
-    }
+    writeFile(a + "/plain.exe", "#!/bin/sh\n"); // not executable
+    ScopedEnv env;
+    env.set({{"PATH", (":" + a + "::" + b + ":").toLocal8Bit()}});
+    // Upper-case ".EXE" is not the suffix: ".exe" is appended all the same. A name with '/' is a
+    // path: PATH is not searched for it.
+    for (const QString &name : {QString("both"), QString("both.exe"), QString("onlyb"),
+                                QString("UP.EXE"), a + "/sub/nested", b + "/onlyb.exe"})
+        EXPECT_TRUE(ProcessRunner::isExecutableFound(name)) << name.toStdString();
+    for (const char *name : {"none", "plain", "folder", "UPPER.EXE", "sub/nested"})
+        EXPECT_FALSE(ProcessRunner::isExecutableFound(name)) << name;
 
-    ScopedEnv path("PATH", (":" + a + "::" + b + ":").toLocal8Bit());
-    EXPECT_TRUE(ProcessRunner::isExecutableFound("both"));
-    EXPECT_TRUE(ProcessRunner::isExecutableFound("both.exe"));
-    EXPECT_TRUE(ProcessRunner::isExecutableFound("onlyb"));
-    EXPECT_FALSE(ProcessRunner::isExecutableFound("none"));
-    EXPECT_FALSE(ProcessRunner::isExecutableFound("plain"));
-    EXPECT_FALSE(ProcessRunner::isExecutableFound("folder"));
-    // Upper-case ".EXE" is not the suffix: ".exe" is appended all the same.
-    EXPECT_TRUE(ProcessRunner::isExecutableFound("UP.EXE"));
-    EXPECT_FALSE(ProcessRunner::isExecutableFound("UPPER.EXE"));
-    // A name with '/' is a path; PATH is not searched for it.
-    EXPECT_FALSE(ProcessRunner::isExecutableFound("sub/nested"));
-    EXPECT_TRUE(ProcessRunner::isExecutableFound(a + "/sub/nested"));
-    EXPECT_TRUE(ProcessRunner::isExecutableFound(b + "/onlyb.exe"));
-
+    // The first directory that has the name wins.
     Collector collector;
     RunParameters p;
     p.executable = QStringLiteral("both");
@@ -309,35 +254,62 @@ TEST_F(LookupTest, BareNamesAreSearchedInPathFirstHitWins)
     EXPECT_EQ(collector.out, "A\n");
 }
 
-TEST_F(LookupTest, StartDetachedStartsInTheWorkingDirectory)
+TEST(LookupTest, ChildRunsWhereAndWithWhatItIsGiven)
 {
-    const QString work = dir() + "/detached";
-    ASSERT_TRUE(QDir().mkpath(work));
-    const QString marker = dir() + "/marker";
-    RunParameters p;
-    p.executable = script("detach.exe", "pwd -P > \"$1.tmp\"\nmv \"$1.tmp\" \"$1\"");
-    p.arguments << marker;
-    p.workingDirectory = work;
-    const RunResult result = ProcessRunner::startDetached(p);
-    EXPECT_TRUE(result.success);
-    EXPECT_EQ(result.exitCode, -1);
-    QElapsedTimer clock;
-    clock.start();
-    while (!QFile::exists(marker) && clock.elapsed() < 20000)
-        QThread::msleep(50);
-    EXPECT_EQ(readAll(marker), QDir(work).canonicalPath().toLocal8Bit() + "\n");
-}
+    QTemporaryDir temp;
+    struct Back
+    {
+        QString dir;
+        ~Back() { QDir::setCurrent(dir); }
+    } back{QDir::currentPath()};
+    QDir::setCurrent(temp.path());
+    writeScript("rel/show.exe", "pwd -P\ncat\necho \"$TQT_EXTRA|$TQT_BASE\"");
+    writeScript("rel/where.exe", "pwd -P > \"$1.tmp\" && mv \"$1.tmp\" \"$1\"");
+    writeFile("in.txt", "input\n");
+    ASSERT_TRUE(QDir().mkpath("work"));
+    const QByteArray work = QDir("work").canonicalPath().toLocal8Bit();
+    ScopedEnv env;
+    env.set({{"PATH", "rel:" + qgetenv("PATH")}, {"TQT_BASE", "base"}});
+    // A relative path, and a name found through a relative PATH entry, both from the caller's
+    // folder; the child in the working directory, with the files and the extra variable.
+    for (const QString dir : {"rel/", ""}) {
+        SCOPED_TRACE(dir.toStdString());
+        writeFile("out.txt", QByteArray(4096, 'z')); // truncated first
+        RunParameters p;
+        p.executable = dir + "show";
+        p.workingDirectory = "work";
+        p.stdInFile = temp.filePath("in.txt");
+        p.stdOutFile = temp.filePath("out.txt");
+        p.environment << QStringLiteral("TQT_EXTRA=abc");
+        EXPECT_TRUE(ProcessRunner::run(p, nullptr).success);
+        EXPECT_EQ(readAll(temp.filePath("out.txt")), work + "\ninput\nabc|base\n");
 
-TEST(ProcessRunnerMetaTest, MetaObjectNamesTheClassAndItsSlotsInOrder)
-{
-    const QMetaObject &meta = ProcessRunner::staticMetaObject;
-    EXPECT_STREQ(meta.className(), "TQ::SHARED::UTILS::PROCESSRUNNER::ProcessRunner");
-    QStringList slotNames;
-    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
-        if (meta.method(i).methodType() == QMetaMethod::Slot)
-            slotNames << QString::fromLatin1(meta.method(i).name());
-    EXPECT_EQ(slotNames, QStringList({"procExited", "procHasError", "procHasStdOut",
-                                      "procTimeoutReached", "procRunError"}));
+        RunParameters detached;
+        detached.executable = dir + "where";
+        detached.arguments << temp.filePath("ran");
+        detached.workingDirectory = "work";
+        const RunResult result = ProcessRunner::startDetached(detached);
+        EXPECT_TRUE(result.success && result.exitCode == -1);
+        QElapsedTimer clock;
+        clock.start();
+        while (!QFile::exists(temp.filePath("ran")) && clock.elapsed() < 20000)
+            QThread::msleep(20);
+        EXPECT_EQ(readAll(temp.filePath("ran")), work + "\n");
+        QFile::remove(temp.filePath("ran"));
+    }
+
+    // A detached start that fails is no success and no exception; a missing file throws.
+    RunParameters broken;
+    broken.executable = writeScript(temp.filePath("broken.exe"), "", "/no/such/sh");
+    EXPECT_FALSE(ProcessRunner::startDetached(broken).success);
+    broken.executable = temp.filePath("missing.exe");
+    try {
+        ProcessRunner::startDetached(broken);
+        ADD_FAILURE() << "no exception";
+    } catch (const RunException &e) {
+        EXPECT_STREQ(e.what(), NotFound);
+        EXPECT_EQ(e.exitCode, -1);
+    }
 }
 
 } // namespace

@@ -1,8 +1,5 @@
-// Child programs for the runner tests: small shell scripts named *.exe, as executables are
-// named on every platform of the product.
+// Scoped environment changes and child scripts, for the runner and the settings tests.
 #pragma once
-
-#include "processrunner.h"
 
 #include <gtest/gtest.h>
 
@@ -11,73 +8,74 @@
 #include <QFile>
 #include <QString>
 
-#include "ScopedEnv.h"
+#include <optional>
+#include <ostream>
+#include <utility>
+#include <vector>
 
-#include <functional>
+// Texts and bytes in failure messages as text.
+inline void PrintTo(const QString &text, std::ostream *out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
+inline void PrintTo(const QByteArray &bytes, std::ostream *out)
+{
+    *out << '"' << bytes.toStdString() << '"';
+}
 
 namespace RunnerTest {
 
-inline QString writeScript(const QString &dir, const QString &name, const QByteArray &body)
+// Sets or unsets environment variables for one scope and puts the old state back afterwards.
+class ScopedEnv
 {
-    QDir().mkpath(dir);
-    const QString path = dir + QLatin1Char('/') + name;
+public:
+    using Value = std::optional<QByteArray>;
+    ScopedEnv() = default;
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+    ~ScopedEnv()
+    {
+        for (auto it = saved.rbegin(); it != saved.rend(); ++it)
+            apply(it->first, it->second);
+    }
+    void set(const std::vector<std::pair<const char *, Value>> &values)
+    {
+        for (const auto &[name, value] : values) {
+            saved.emplace_back(name, qEnvironmentVariableIsSet(name) ? qgetenv(name) : Value());
+            apply(name, value);
+        }
+    }
+
+private:
+    static void apply(const char *name, const Value &value)
+    {
+        value ? qputenv(name, *value) : qunsetenv(name);
+    }
+    std::vector<std::pair<const char *, Value>> saved;
+};
+
+inline void writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
-    EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    file.write("#!/bin/sh\n" + body + "\n");
-    file.close();
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
-                        QFileDevice::ReadGroup | QFileDevice::ExeGroup);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+    file.write(content);
+}
+
+// A script named like an executable of the product; `interpreter` after "#!".
+inline QString writeScript(const QString &path, const QByteArray &body,
+                           const QByteArray &interpreter = "/bin/sh")
+{
+    writeFile(path, "#!" + interpreter + "\n" + body + "\n");
+    QFile::setPermissions(path,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     return path;
 }
 
 inline QByteArray readAll(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
-
-// Collects what a child writes; optionally answers or raises a stop flag.
-class Collector : public TQ::SHARED::UTILS::IExtProcCaller
-{
-public:
-    QByteArray handleStdErr(const QByteArray &data, qint64 pid) override
-    {
-        err += data;
-        ++errCalls;
-        lastPid = pid;
-        return QByteArray();
-    }
-    QByteArray handleStdOut(const QByteArray &data, qint64 pid) override
-    {
-        out += data;
-        ++outCalls;
-        lastPid = pid;
-        if (stopFlag != nullptr)
-            *stopFlag = true;
-        return answer;
-    }
-
-    QByteArray out;
-    QByteArray err;
-    int outCalls = 0;
-    int errCalls = 0;
-    qint64 lastPid = 0;
-    QByteArray answer;
-    bool *stopFlag = nullptr;
-};
-
-inline TQ::SHARED::UTILS::PROCESSRUNNER::RunException
-catchRunException(const std::function<void()> &call)
-{
-    try {
-        call();
-    } catch (const TQ::SHARED::UTILS::PROCESSRUNNER::RunException &e) {
-        return e;
-    }
-    ADD_FAILURE() << "no RunException was thrown";
-    return TQ::SHARED::UTILS::PROCESSRUNNER::RunException("<none>", -12345);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace RunnerTest

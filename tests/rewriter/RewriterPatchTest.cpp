@@ -35,6 +35,8 @@ QList<PeImage::Section> layout()
     place(text.bytes, 0x70, QByteArray("\x90\x90\x90\xC3", 4));
     place(text.bytes, 0x80, jump(0x1080, Hook));
     place(text.bytes, 0x88, jump(0x1088, 0x1020));
+    place(text.bytes, 0x90, jump(0x1090, 0x1080)); // a jump to the jump to the hook
+    place(text.bytes, 0x98, call(0x1098, 0x1090, frame()));
     place(text.bytes, 0xF8, call(0x10F8, Hook, frame()));
     Section rdata{0x1100, 0x80, 0x200};
     place(rdata.bytes, 0x00, call(0x1100, Hook, frame()));
@@ -134,6 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Case{"DirectFramed", 0x1010, PatchedFramed},
                       Case{"DirectUnframed", 0x1020, PatchedUnframed},
                       Case{"ThunkToHook", 0x1030, PatchedFramed},
+                      Case{"ThunkToThunkToHook", 0x1098, NotPatchable},
                       Case{"ThunkElsewhere", 0x1040, NotPatchable},
                       Case{"TargetNotAThunk", 0x1050, NotPatchable},
                       Case{"FourNops", 0x1060, AlreadyNops}, Case{"NotACall", 0x1068, NotPatchable},

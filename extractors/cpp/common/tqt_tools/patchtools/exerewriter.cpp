@@ -85,7 +85,7 @@ void ExeRewriter::failOpen(int line)
     close();
     const QString message = QString("Error opening \"%1\" for patching at %2:%3")
                                 .arg(path, QString::fromUtf8(__FILE__), QString::number(line));
-    throw std::runtime_error(message.toLatin1().toStdString());
+    throw std::runtime_error(message.toUtf8().toStdString());
 }
 
 void ExeRewriter::waitBeforeRetry()
@@ -107,7 +107,7 @@ void ExeRewriter::open()
         close();
         if (++failures == OpenAttempts)
             failOpen(__LINE__);
-        std::cout << "Failed to open " << path.toLatin1().constData() << "; waiting " << RetryWaitMs
+        std::cout << "Failed to open " << path.toUtf8().constData() << "; waiting " << RetryWaitMs
                   << " ms and trying again..." << std::endl;
         waitBeforeRetry();
     }

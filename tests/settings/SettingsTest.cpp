@@ -1,0 +1,319 @@
+// The product's settings in a temporary home: every folder, store and file they use lies below it.
+#include "RunnerTestSupport.h"
+
+#include "GlobalLog.h"
+#include "Settings.h"
+#include "VelmoraColors.h"
+#include "VelmoraFiles.h"
+#include "VelmoraPaths.h"
+#include "VelmoraStrings.h"
+#include "processrunner.h"
+
+#include <QSettings>
+#include <QTemporaryDir>
+
+using namespace TQ::VELMORA;
+using RunnerTest::ScopedEnv;
+using RunnerTest::writeFile;
+using TQ::SETTINGS::Settings;
+using TQ::SHARED::UTILS::GlobalLog;
+
+namespace {
+
+using LogLines = std::vector<std::pair<int, QString>>;
+
+class SettingsTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(temp.isValid());
+        root = temp.path();
+        env.set({{"HOME", at("/home")},
+                 {"XDG_CONFIG_HOME", at("/config")},
+                 {"XDG_CONFIG_DIRS", at("/machine:") + at("/machine2")},
+                 {"APPDATA", at("/appdata")},
+                 {"TQ_TRACING", at("/tracing")},
+                 {"TQ_VELMORA", at("/velmora")}});
+        logMark = GlobalLog::instance()->pendingEntries().size();
+    }
+    void TearDown() override { Settings::setInstance(nullptr); }
+
+    QByteArray at(const char *path) const { return (root + path).toLocal8Bit(); }
+    QString settingsFile() const { return root + "/appdata/Corvane/Velmora/tq_velmora.ini"; }
+    // What the global log received since the test began, or since the last call.
+    LogLines takeLog()
+    {
+        LogLines lines;
+        const auto &entries = GlobalLog::instance()->pendingEntries();
+        for (int i = logMark; i < entries.size(); ++i)
+            lines.emplace_back(entries[i]->level, entries[i]->text);
+        logMark = entries.size();
+        return lines;
+    }
+
+    QTemporaryDir temp;
+    QString root;
+    int logMark = 0;
+    ScopedEnv env; // put back before the folder goes
+    VelmoraStrings strings;
+};
+
+TEST_F(SettingsTest, TemplatesResolveToDirectories)
+{
+    const struct
+    {
+        const char *variable; // changed for the row
+        ScopedEnv::Value value;
+        int id;
+        QString resolved;
+    } rows[] = {
+        {"TQ_TRACING", "/data/tracing", PI_Logs, "/data/tracing/logs/"},
+        {"TQ_TRACING", "\\data\\tracing\\", PI_Logs, "/data/tracing/logs/"},
+        // A variable unset or empty keeps its token: a folder below the working directory.
+        {"TQ_TRACING", std::nullopt, PI_Projects, "%TQ_TRACING%/Projects/"},
+        {"TQ_TRACING", "", PI_Logs, "%TQ_TRACING%/logs/"},
+        {"TQ_TRACING", "/t", PI_3rdpTf, QString()},
+        {"TQ_TRACING", "/t", PI_User, root + "/appdata/Corvane/Velmora/"},
+        {"APPDATA", "", PI_Layouts, root + "/config/Corvane/Velmora/Layouts/"},
+        {"TQ_TRACING", "/t", PI_Public, root + "/machine/Corvane/Velmora/"},
+        {"XDG_CONFIG_DIRS", std::nullopt, PI_Public, "/etc/xdg/Corvane/Velmora/"},
+        {"TQ_TRACING", "/t", PI_3rdpGraphViz, root + "/velmora/ThirdParty/Graphviz/"},
+    };
+    for (const auto &row : rows) {
+        ScopedEnv rowEnv;
+        rowEnv.set({{row.variable, row.value}});
+        VelmoraPaths paths(&strings); // the public folder is taken at registration
+        SCOPED_TRACE(paths.value(row.id).toStdString());
+        const QString resolved = paths.resolve(paths.value(row.id));
+        EXPECT_EQ(resolved, row.resolved);
+        EXPECT_EQ(resolved.isNull(), row.resolved.isNull());
+        const QString base = resolved.startsWith('/') ? QString() : QDir::currentPath() + "/";
+        EXPECT_EQ(paths.absolutePath(row.id), base + row.resolved);
+    }
+    // Once a variable is unset, later tokens are not expanded either.
+    env.set({{"TQ_TRACING", std::nullopt}});
+    EXPECT_EQ(VelmoraPaths(&strings).resolve("%TQ_TRACING%/%TQ_VELMORA%"),
+              "%TQ_TRACING%/%TQ_VELMORA%/");
+    EXPECT_TRUE(takeLog().empty());
+}
+
+TEST_F(SettingsTest, NormalizeDirPath)
+{
+    const std::pair<const char *, const char *> rows[] = {
+        {"a\\b", "a/b/"},   {"a///b/", "a//b/"}, {"//server/share", "/server/share/"},
+        {"c:/x/", "c:/x/"}, {"", "/"},           {"\\\\srv\\s\\", "/srv/s/"},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(TQ::SETTINGS::normalizeDirPath(row.first), row.second) << row.first;
+}
+
+TEST_F(SettingsTest, RegistryPlaceholders)
+{
+    using TQ::SHARED::UTILS::PROCESSRUNNER::MaxEnvironmentExpansions;
+    const QString missing = "The following registry key was not found: Missing";
+    // The stores in the order Qt searches them for the user: the product's key, the
+    // organization's, then the machine's two.
+    const struct
+    {
+        const char *stores[4];
+        const char *text;
+        QString resolved;
+        LogLines log;
+    } rows[] = {
+        {{"", "", "Dir=/m", ""}, "__Dir__/bin", "/m/bin/", {}},
+        {{"Dir=C:\\\\u", "", "Dir=/m", ""}, "__Dir__/bin", "C:/u/bin/", {}},
+        {{"", "Dir=/uo", "Dir=/m", ""}, "__Dir__", "/uo/", {}},
+        {{"", "", "Dir=/m", "Dir=/mo"}, "__Dir__", "/m/", {}},
+        {{"", "", "", "Dir=/mo"}, "__Dir__", "/mo/", {}},
+        {{"A=/a", "", "B=b", ""}, "__A__/__B__", "/a/b/", {}},
+        {{"Empty=\nRoot=/r", "", "", ""}, "__Empty__/__Root__", "__Empty__/r/", {}},
+        {{"Root=/r", "", "", ""}, "__Root__/__Missing__/x", QString(), {{16, missing}}},
+        {{"Loop=a__Loop__", "", "", ""},
+         "__Loop__",
+         QString(MaxEnvironmentExpansions, QLatin1Char('a')) + "__Loop__/",
+         {}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.text);
+        // Stores of their own for each row: the stores follow the environment.
+        const QString user = root + QString("/stores%1/user").arg(&row - rows);
+        const QString machine = root + QString("/stores%1/machine").arg(&row - rows);
+        const QString files[] = {user + "/Corvane/Velmora.conf", user + "/Corvane.conf",
+                                 machine + "/Corvane/Velmora.conf", machine + "/Corvane.conf"};
+        for (int i = 0; i < 4; ++i)
+            if (*row.stores[i])
+                writeFile(files[i], QByteArray("[General]\n") + row.stores[i] + "\n");
+        ScopedEnv rowEnv;
+        rowEnv.set(
+            {{"XDG_CONFIG_HOME", user.toLocal8Bit()}, {"XDG_CONFIG_DIRS", machine.toLocal8Bit()}});
+        VelmoraPaths paths(&strings);
+        const QString resolved = paths.resolve(row.text);
+        EXPECT_EQ(resolved, row.resolved);
+        EXPECT_EQ(resolved.isNull(), row.resolved.isNull());
+        EXPECT_EQ(takeLog(), row.log);
+    }
+}
+
+TEST_F(SettingsTest, CheckCreatesWhatItMayAndReportsWhatIsMissing)
+{
+    VelmoraPaths paths(&strings);
+    paths.check();
+    EXPECT_FALSE(paths.isOk());
+    const QString user = root + "/appdata/Corvane/Velmora";
+    const QString missing = "\" does not exist. Correct program execution might be erroneous.";
+    EXPECT_EQ(takeLog(), LogLines({
+                             {4, "\"" + user + "\" was created."},
+                             {4, "\"" + root + "/velmora\" was created."},
+                             {4, "\"" + root + "/tracing/logs\" was created."},
+                             {8, "\"" + root + "/tracing/Projects" + missing},
+                             {8, "\"" + root + "/velmora/ThirdParty/Graphviz" + missing},
+                             {4, "\"" + user + "/Layouts\" was created."},
+                         }));
+    // Once every folder is there, nothing is reported.
+    for (const char *dir : {"/tracing/Projects", "/velmora/ThirdParty/Graphviz"})
+        ASSERT_TRUE(QDir().mkpath(root + dir));
+    VelmoraPaths again(&strings);
+    again.check();
+    EXPECT_TRUE(again.isOk());
+    EXPECT_TRUE(takeLog().empty());
+}
+
+TEST_F(SettingsTest, UnsetOrEmptyVariableIsAnErrorAndSkipsTheDirectories)
+{
+    for (const char *name : {"TQ_TRACING", "TQ_VELMORA"}) {
+        for (const ScopedEnv::Value &value : {ScopedEnv::Value(), ScopedEnv::Value("")}) {
+            ScopedEnv rowEnv;
+            rowEnv.set({{name, value}});
+            VelmoraPaths paths(&strings);
+            paths.check();
+            EXPECT_FALSE(paths.isOk());
+            const QString error = " is not registered as Environment variable. Cannot continue "
+                                  "program execution.";
+            EXPECT_EQ(takeLog(), LogLines({{16, name + error}}));
+        }
+    }
+}
+
+TEST_F(SettingsTest, FilesKeepTheDirectoriesOfTheirRegistration)
+{
+    VelmoraPaths paths(&strings);
+    VelmoraFiles files(&strings, &paths);
+    env.set({{"TQ_VELMORA", at("/later")}});
+    EXPECT_EQ(files.absoluteFilePath(FI_TqtPatchClean), root + "/velmora/tqt_patchclean.exe");
+    EXPECT_EQ(files.absoluteFilePath(FI_Settings), settingsFile());
+    EXPECT_TRUE(files.value(99).isNull());
+    EXPECT_FALSE(QFileInfo::exists(root + "/appdata")) << "only the check creates folders";
+}
+
+TEST_F(SettingsTest, SaveWritesPathsAndColorsOnlyAndRestoreReadsThemBack)
+{
+    std::unique_ptr<Settings> settings(TQ::SETTINGS::createSettings());
+    EXPECT_EQ(Settings::instance(), settings.get());
+    EXPECT_EQ(takeLog().at(0), std::make_pair(4, QString("Restoring Settings...")));
+    settings->save();
+    settings.reset();
+    EXPECT_EQ(Settings::instance(), nullptr);
+    {
+        QSettings file(settingsFile(), QSettings::IniFormat);
+        EXPECT_EQ(file.childGroups(), QStringList({"colors", "paths"}));
+        EXPECT_EQ(file.allKeys().size(), 24); // one path, 23 colors
+        EXPECT_EQ(file.value("paths/PI_3rdpGraphViz").toString(),
+                  "%TQ_VELMORA%/ThirdParty/Graphviz/");
+        EXPECT_EQ(file.value("colors/C_Critical").toString(), "#e51739");
+    }
+
+    // Entries of fixed keys change nothing; a text that names no color is an invalid color.
+    writeFile(settingsFile(), "[strings]\nS_ProductName=Other\n[files]\nFI_TqtPatchClean=/x.exe\n"
+                              "[paths]\nPI_Tracing=/moved/\nPI_3rdpGraphViz=/opt/graphviz/\n"
+                              "[colors]\nC_Company=#ff0000\nC_Error=no such color\n"
+                              "C_Unknown=#010203\n");
+    settings.reset(TQ::SETTINGS::createSettings());
+    auto *paths = static_cast<VelmoraPaths *>(settings->paths());
+    auto *colors = static_cast<VelmoraColors *>(settings->colors());
+    EXPECT_EQ(static_cast<VelmoraStrings *>(settings->strings())->value(S_ProductName), "Velmora");
+    EXPECT_EQ(settings->absoluteFilePath(FI_TqtPatchClean), root + "/velmora/tqt_patchclean.exe");
+    EXPECT_EQ(paths->value(PI_Tracing), "%TQ_TRACING%/");
+    EXPECT_EQ(paths->absolutePath(PI_3rdpGraphViz), "/opt/graphviz/");
+    EXPECT_EQ(colors->value(C_Company), QColor(255, 0, 0));
+    EXPECT_FALSE(colors->value(C_Error).isValid());
+    EXPECT_EQ(colors->value(C_Warning), QColor(240, 144, 0));
+    EXPECT_FALSE(colors->value(99).isValid());
+    // Saving writes back what was restored and keeps what no scheme knows.
+    settings->save();
+    QSettings file(settingsFile(), QSettings::IniFormat);
+    EXPECT_EQ(file.value("colors/C_Company").toString(), "#ff0000");
+    EXPECT_EQ(file.value("colors/C_Unknown").toString(), "#010203");
+    EXPECT_EQ(file.value("paths/PI_3rdpGraphViz").toString(), "/opt/graphviz/");
+    EXPECT_EQ(file.value("strings/S_ProductName").toString(), "Other");
+}
+
+// The product's schemes, with a file scheme that counts its checks.
+struct CountingFiles : VelmoraFiles
+{
+    using VelmoraFiles::VelmoraFiles;
+    void check() override { ++checks; }
+    int checks = 0;
+};
+
+struct Schemes
+{
+    VelmoraStrings *strings = new VelmoraStrings;
+    VelmoraPaths *paths = new VelmoraPaths(strings);
+    CountingFiles *files = new CountingFiles(strings, paths);
+    Settings settings{strings, paths, files, new VelmoraColors};
+};
+
+TEST_F(SettingsTest, UserFolderThatCannotBeCreated)
+{
+    writeFile(root + "/blocker", "a file where a folder should be");
+    env.set({{"APPDATA", at("/blocker/appdata")}});
+    for (const char *dir : {"/tracing/Projects", "/tracing/logs", "/velmora/ThirdParty/Graphviz"})
+        ASSERT_TRUE(QDir().mkpath(root + dir));
+    Schemes s;
+    s.settings.restore(); // no file: only the start is logged
+    s.settings.check();
+    s.settings.save();
+    EXPECT_FALSE(s.paths->isOk());
+    const QString user = root + "/blocker/appdata/Corvane/Velmora";
+    const QString missing = "\" does not exist. Correct program execution might be erroneous.";
+    EXPECT_EQ(takeLog(), LogLines({
+                             {4, "Restoring Settings..."},
+                             {8, "\"" + user + "\" could not be created."},
+                             {8, "\"" + user + missing},
+                             {8, "\"" + user + "/Layouts\" could not be created."},
+                             {8, "\"" + user + "/Layouts" + missing},
+                             {8, "Saving settings to \"" + user + "/tq_velmora.ini\" failed."},
+                         }));
+}
+
+TEST_F(SettingsTest, CheckGoesThroughTheSchemesThatAreThere)
+{
+    Settings empty(nullptr, nullptr, nullptr, nullptr);
+    empty.check();
+    empty.restore();
+    empty.save();
+    EXPECT_EQ(takeLog(), LogLines({{16, "Missing String Scheme"},
+                                   {16, "Missing Path Scheme"},
+                                   {16, "Missing File Scheme"},
+                                   {16, "Missing Color Scheme"},
+                                   {4, "Restoring Settings..."}}));
+    EXPECT_TRUE(empty.absoluteFilePath(FI_Settings).isNull());
+
+    // The file scheme is checked only over healthy paths; its absence is reported all the same.
+    for (const char *dir : {"/tracing/Projects", "/velmora/ThirdParty/Graphviz"})
+        ASSERT_TRUE(QDir().mkpath(root + dir));
+    Schemes healthy;
+    healthy.settings.check();
+    EXPECT_EQ(healthy.files->checks, 1);
+    env.set({{"TQ_VELMORA", std::nullopt}});
+    Schemes broken;
+    broken.settings.check();
+    EXPECT_EQ(broken.files->checks, 0);
+    auto *strings = new VelmoraStrings;
+    Settings partial(strings, new VelmoraPaths(strings), nullptr, new VelmoraColors);
+    partial.check();
+    EXPECT_EQ(takeLog().back(), std::make_pair(16, QString("Missing File Scheme")));
+}
+
+} // namespace
