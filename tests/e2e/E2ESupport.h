@@ -54,6 +54,12 @@ struct Entry
     QString name;
     QString sourceFile;
     quint64 oldBytes = 0;
+
+    bool operator==(const Entry &o) const
+    {
+        return address == o.address && name == o.name && sourceFile == o.sourceFile &&
+               oldBytes == o.oldBytes;
+    }
 };
 
 // The database's entries by address, read with SQLite directly.
