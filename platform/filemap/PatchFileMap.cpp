@@ -328,8 +328,7 @@ bool identityOfPath(const char16_t *path, FileIdentity *identity)
     return true;
 }
 
-bool createFileDurably(const char16_t *path, const void *data, std::size_t size,
-                       std::string *error)
+bool createFileDurably(const char16_t *path, const void *data, std::size_t size, std::string *error)
 {
     const QByteArray local = localPath(path);
     const auto failed = [&](const char *what, int fd) {

@@ -236,21 +236,3 @@ TEST_F(PatchCleanE2ETest, HolderThatLetsGoInTime)
     EXPECT_GT(cleanedCalls(linked, readFile(exe)), 10);
     EXPECT_FALSE(readEntries(db()).isEmpty());
 }
-
-TEST_F(PatchCleanE2ETest, UnusableDatabaseIsAClearError)
-{
-    const QString exe = s.copyImage("sample");
-    const QByteArray before = readFile(exe);
-
-    const QString missingFolder = s.path("no/such/folder/project.db");
-    RunOutput r = s.run({exe, missingFolder, VsCommon});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(r.out.contains(missingFolder)) << r.out.toStdString();
-
-    ASSERT_TRUE(writeFile(s.path("text.db"), "this is not a database\n"));
-    r = s.run({exe, s.path("text.db"), VsCommon});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(r.out.contains("text.db")) << r.out.toStdString();
-    EXPECT_EQ(readFile(s.path("text.db")), "this is not a database\n");
-    EXPECT_EQ(readFile(exe), before);
-}

@@ -175,8 +175,7 @@ TEST_F(JournalTest, FileCutShortUnderTheMappingIsAnError)
         r->applyJournaledWrites();
         ADD_FAILURE() << "applied to a file cut short";
     } catch (const std::runtime_error &e) {
-        EXPECT_NE(std::string(e.what()).find("was truncated by another process"),
-                  std::string::npos)
+        EXPECT_NE(std::string(e.what()).find("was truncated by another process"), std::string::npos)
             << e.what();
     }
     r->close();
