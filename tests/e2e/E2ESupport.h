@@ -148,7 +148,8 @@ inline QMultiHash<quint32, QString> nameList(const QString &path)
 struct RunOutput
 {
     int exitCode = -1;
-    QString out;
+    QString out; // standard output, and standard error unless asked for apart
+    QString err;
 };
 
 // A scratch folder holding copies of built images, the settings folders and the working
@@ -197,19 +198,21 @@ public:
     }
 
     // Starts the tool with this folder's environment; the caller waits for it.
-    void start(QProcess &p, const QStringList &args)
+    void start(QProcess &p, const QStringList &args,
+               QProcess::ProcessChannelMode channels = QProcess::MergedChannels)
     {
         p.setProcessEnvironment(env);
         p.setWorkingDirectory(path("cwd"));
-        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.setProcessChannelMode(channels);
         p.start(Tool, args);
         started = true;
     }
 
-    RunOutput run(const QStringList &args, int timeoutMs = 60000)
+    RunOutput run(const QStringList &args, int timeoutMs = 60000,
+                  QProcess::ProcessChannelMode channels = QProcess::MergedChannels)
     {
         QProcess p;
-        start(p, args);
+        start(p, args, channels);
         RunOutput r;
         if (!p.waitForFinished(timeoutMs)) {
             p.kill();
@@ -217,7 +220,8 @@ public:
             ADD_FAILURE() << "the tool did not finish in time";
         }
         r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-        r.out = QString::fromLocal8Bit(p.readAll());
+        r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
+        r.err = QString::fromLocal8Bit(p.readAllStandardError());
         return r;
     }
 
