@@ -16,6 +16,8 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include "PatchToolsTestSupport.h"
+
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -34,19 +36,9 @@ const QString Tool = QStringLiteral(TQT_BIN_DIR "/tqt_patchclean.exe");
 const QString VsCommon = QStringLiteral(TQT_VS_COMMON_DIR);
 const QString NotResolved = QStringLiteral("not resolved yet");
 
-inline QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return f.readAll();
-}
-
-inline bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
+using PatchToolsTest::FileLock;
+using PatchToolsTest::readFile;
+using PatchToolsTest::writeFile;
 
 struct Entry
 {
@@ -250,33 +242,6 @@ public:
     QString lastDb;
     bool started = false;
     bool resolveAllowed = false;
-};
-
-// A write lock on the whole file from this process, as another program holding it would.
-class FileLock
-{
-public:
-    explicit FileLock(const QString &path)
-    {
-        // Close-on-exec: a child of this process must not inherit the lock.
-        fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC);
-        struct flock lock = {};
-        lock.l_type = F_WRLCK;
-        lock.l_whence = SEEK_SET;
-        locked = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
-    }
-    ~FileLock() { release(); }
-    void release()
-    {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
-
-    bool locked = false;
-
-private:
-    int fd = -1;
 };
 
 } // namespace E2E

@@ -1,8 +1,8 @@
 // Journaled writes: nothing reaches the image before the journal is on disk, a stopped writer's
 // journal is undone by the next open only where it applies, a damaged one is dropped, and a file
 // cut short under the mapping is an error rather than SIGBUS.
+#include "PatchToolsTestSupport.h"
 #include "PeImage.h"
-#include "RewriterTestSupport.h"
 
 #include <PatchJournal.h>
 #include <exerewriter.h>
@@ -15,7 +15,7 @@
 #include <stdexcept>
 
 using namespace TQ::EXTRACTORS::CPP::COMMON;
-using namespace RewriterTest;
+using namespace PatchToolsTest;
 
 namespace {
 
@@ -75,7 +75,7 @@ protected:
         r->open();
         r->close();
         EXPECT_FALSE(QFileInfo::exists(journal));
-        return out.text();
+        return out.text().toStdString();
     }
 
     QTemporaryDir dir;
