@@ -228,6 +228,15 @@ TEST_F(StopE2ETest, KilledAtEveryDurableStepAndByPowerCuts)
         prepare(sc);
         const QList<Step> steps = traceFromStart();
         const QString folder = QFileInfo(exe).absolutePath();
+        // The order that makes every stop safe: journal and its name on disk, then the image
+        // written (no call) and on disk, then the database's commit, then the journal removed.
+        const int journalSync = indexOf(steps, "fsync", journal);
+        const int folderSync = indexOf(steps.mid(journalSync), "fsync", folder) + journalSync;
+        const int imageSync = indexOf(steps, "msync", "");
+        const int commitSync = indexOf(steps.mid(imageSync), "fdatasync", db) + imageSync;
+        EXPECT_TRUE(indexOf(steps, "write", journal) < journalSync && journalSync < folderSync &&
+                    folderSync < imageSync && imageSync < commitSync &&
+                    commitSync < indexOf(steps, "unlink", journal));
         std::optional<QByteArray> lastJournal;
         int stops = 0;
         for (int n = 0; n < steps.size(); ++n) {
