@@ -196,7 +196,10 @@ public:
         p.setProcessEnvironment(env);
         p.setWorkingDirectory(path("cwd"));
         p.setProcessChannelMode(channels);
-        p.start(Tool, args);
+        if (wrapper.isEmpty())
+            p.start(Tool, args);
+        else
+            p.start(wrapper.first(), wrapper.mid(1) + QStringList(Tool) + args);
         started = true;
     }
 
@@ -239,6 +242,7 @@ public:
 
     QTemporaryDir dir;
     QProcessEnvironment env;
+    QStringList wrapper; // a command that runs the tool, such as a shell setting a limit
     QString lastDb;
     bool started = false;
     bool resolveAllowed = false;
