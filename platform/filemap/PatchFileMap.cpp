@@ -309,6 +309,12 @@ bool viewLostItsFile(const unsigned char *view)
     return g && g->lost.load();
 }
 
+bool touchFile(Handle file)
+{
+    const KernelObject *f = findHandle(file, KernelObject::File);
+    return f && ::futimens(f->fd, nullptr) == 0;
+}
+
 bool identityOfFile(Handle file, FileIdentity *identity)
 {
     const KernelObject *f = findHandle(file, KernelObject::File);

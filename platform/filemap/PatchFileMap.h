@@ -42,6 +42,9 @@ bool flushViewOfFile(unsigned char *view);
 // process with SIGBUS; this tells whether that happened to the view since it was mapped.
 bool viewLostItsFile(const unsigned char *view);
 
+// Sets the file's modification time to now, as a write would; false on failure.
+bool touchFile(Handle file);
+
 // What names a file: the same device and inode is the same file, whatever its path.
 struct FileIdentity
 {

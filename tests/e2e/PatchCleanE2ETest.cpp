@@ -103,10 +103,17 @@ TEST_F(PatchCleanE2ETest, SecondRunKeepsNamesAndTakesANewTimestamp)
     ASSERT_TRUE(setNames(db(), "resolved_", "src.cpp"));
     ASSERT_TRUE(execSql(db(), "UPDATE meta SET value = 'old' WHERE key = 'executable_timestamp'"));
     const QByteArray cleaned = readFile(exe);
+    // NOPs over NOPs change no byte, yet the image counts as written.
+    const QDateTime longAgo = QDateTime::currentDateTime().addDays(-3);
+    QFile image(exe);
+    ASSERT_TRUE(image.open(QIODevice::ReadOnly) &&
+                image.setFileTime(longAgo, QFileDevice::FileModificationTime));
+    image.close();
 
     const RunOutput r = clean(exe);
     ASSERT_EQ(r.exitCode, 0) << r.out.toStdString();
     EXPECT_EQ(readFile(exe), cleaned);
+    EXPECT_GT(QFileInfo(exe).lastModified(), longAgo.addDays(1));
     const QMap<quint32, Entry> second = readEntries(db());
     ASSERT_EQ(second.keys(), first.keys());
     for (const Entry &e : second) {

@@ -1,6 +1,6 @@
 // Fault-injection seam for the tests, preloaded into the tool (LD_PRELOAD); the tool itself has
-// none. It counts the calls by which a process changes files or makes changes durable (writes,
-// syncs, removals, renames), and stops the process just before one of them, as a crash or a
+// none. It counts the calls by which the tool changes files or makes changes durable (writes,
+// syncs, truncations, removals), and stops the process just before one of them, as a crash or a
 // power cut would, between two durable steps.
 //   TQT_STEP_LOG=path     each counted call is appended as "<n> <call> <file>"
 //   TQT_KILL_AT_STEP=n    SIGKILL before the n-th counted call
@@ -16,7 +16,6 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 static long counted;
@@ -86,12 +85,6 @@ ssize_t pwrite64(int fd, const void *buf, size_t n, off64_t at)
     return REAL(pwrite64)(fd, buf, n, at);
 }
 
-ssize_t writev(int fd, const struct iovec *iov, int count)
-{
-    stepFd("writev", fd);
-    return REAL(writev)(fd, iov, count);
-}
-
 int fsync(int fd)
 {
     stepFd("fsync", fd);
@@ -128,26 +121,3 @@ int unlink(const char *path)
     return REAL(unlink)(path);
 }
 
-int rename(const char *from, const char *to)
-{
-    step("rename", to);
-    return REAL(rename)(from, to);
-}
-
-int renameat(int fromDir, const char *from, int toDir, const char *to)
-{
-    step("rename", to);
-    return REAL(renameat)(fromDir, from, toDir, to);
-}
-
-int renameat2(int fromDir, const char *from, int toDir, const char *to, unsigned int flags)
-{
-    step("rename", to);
-    return REAL(renameat2)(fromDir, from, toDir, to, flags);
-}
-
-int unlinkat(int dir, const char *path, int flags)
-{
-    step("unlink", path);
-    return REAL(unlinkat)(dir, path, flags);
-}

@@ -27,6 +27,7 @@ const quint32 HookCallSize = 5; // E8 rel32
 const quint32 CallSiteSize = 8; // the call and the three bytes of a frame set-up
 
 const uchar Nop = 0x90;
+const quint64 FiveBytes = (quint64(1) << 40) - 1;
 const uchar CallRel32 = 0xE8;
 const uchar JmpRel32 = 0xE9;
 
@@ -229,10 +230,18 @@ uchar *ExeRewriter::placeIn(const uchar *section, quint32 rva, quint32 length) c
     return (copy ? copy : view) + rawStart + offsetInSection;
 }
 
-void ExeRewriter::wrote(const uchar *p, quint64 oldBytes, quint64 newBytes)
+// While staging, a write is journaled, and one that changes nothing is not even made: a second
+// clean writes NOPs over NOPs at every function, and those pages would otherwise all be copied,
+// journaled and synced for nothing.
+void ExeRewriter::store(uchar *p, quint64 oldBytes, quint64 newBytes)
 {
-    if (journaling == Journaling::Staging)
+    if (journaling == Journaling::Staging) {
+        wroteAnything = true;
+        if (oldBytes == (newBytes & FiveBytes))
+            return;
         journal.add({quint64(p - copy), oldBytes, newBytes});
+    }
+    storeFiveBytes(p, newBytes);
 }
 
 PatchResult ExeRewriter::patchHookCall(quint32 rva, quint64 &oldBytes, quint64 newBytes,
@@ -266,8 +275,7 @@ PatchResult ExeRewriter::patchHookCall(quint32 rva, quint64 &oldBytes, quint64 n
     }
 
     oldBytes = fiveBytesAt(p);
-    storeFiveBytes(p, newBytes);
-    wrote(p, oldBytes, newBytes);
+    store(p, oldBytes, newBytes);
     return result;
 }
 
@@ -279,9 +287,7 @@ void ExeRewriter::writeBytes(quint32 rva, quint64 bytes)
         const QString message = QString("patch failed for addr: %1").arg(rva, 0, 16);
         throw std::runtime_error(message.toLatin1().toStdString());
     }
-    const quint64 old = fiveBytesAt(p);
-    storeFiveBytes(p, bytes);
-    wrote(p, old, bytes);
+    store(p, fiveBytesAt(p), bytes);
 }
 
 bool ExeRewriter::readBytes(quint32 rva, quint64 &bytes)
@@ -325,15 +331,21 @@ void ExeRewriter::applyJournaledWrites()
     if (journaling != Journaling::Staging)
         throw std::logic_error("no journaled writes to apply");
     checkStillTheFileOpened();
-    journal.write(viewSize, fingerprint);
-    journaling = Journaling::Applying;
-    for (int i = 0, n = journal.count(); i < n; ++i) {
-        const SiteWrite w = journal.at(i);
-        storeFiveBytes(view + w.offset, w.newBytes);
+    if (journal.count() > 0) {
+        journal.write(viewSize, fingerprint);
+        journaling = Journaling::Applying;
+        for (int i = 0, n = journal.count(); i < n; ++i) {
+            const SiteWrite w = journal.at(i);
+            storeFiveBytes(view + w.offset, w.newBytes);
+        }
+        if (!FM::flushViewOfFile(view))
+            throw std::runtime_error("Error: \"" + path.toStdString() +
+                                     "\" cannot be written to the disk");
     }
-    if (!FM::flushViewOfFile(view))
-        throw std::runtime_error("Error: \"" + path.toStdString() +
-                                 "\" cannot be written to the disk");
+    // Written, if only with the bytes that stood there: the image's time says so, as the
+    // writes through the shared view did before.
+    if (wroteAnything)
+        FM::touchFile(file);
     checkStillTheFileOpened();
     journaling = Journaling::Applied;
 }
@@ -373,6 +385,7 @@ void ExeRewriter::stopJournaling()
     copy = nullptr;
     journal.clear();
     journaling = Journaling::Off;
+    wroteAnything = false;
 }
 
 IExeRewriter *createExeRewriter(QString path)

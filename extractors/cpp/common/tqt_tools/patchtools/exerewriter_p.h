@@ -40,7 +40,7 @@ private:
 
     const uchar *findSection(quint32 rva) const;
     uchar *placeIn(const uchar *section, quint32 rva, quint32 length) const;
-    void wrote(const uchar *p, quint64 oldBytes, quint64 newBytes);
+    void store(uchar *p, quint64 oldBytes, quint64 newBytes);
     [[noreturn]] void failOpen(int line);
     void waitBeforeRetry();
     void recoverInterruptedRun();
@@ -62,6 +62,7 @@ private:
     Journaling journaling = Journaling::Off;
     uchar *copy = nullptr; // the private copy that takes the writes while staging
     PatchJournal journal;
+    bool wroteAnything = false;
     QMutex retryMutex;
     QWaitCondition retryCondition; // never signalled: the retry wait runs to its timeout
 };
