@@ -2,7 +2,7 @@
 """Times the whole job at scale, as whole processes, beside the programs a user would reach for.
 
     bench/run.py [--sizes 10000,100000,1000000] [--runs N] [--profile] [--build DIR]
-                 [--works fresh,resolve,reclean,undname]
+                 [--works fresh,resolve,reclean,undname] [--previous OTHER_BUILD]
 
 For each size: a synthetic /Gh image (cached under build/bench-images/), then the median of
 several runs of the patch-clean run on a fresh copy, the resolve run on its result and a second
@@ -136,6 +136,7 @@ FRESH = "patch-clean, fresh image"
 RESOLVE = "resolve (demangle + source lookups + rewrite)"
 UNDNAME = "undname.exe, all names (part of resolve)"
 RECLEAN = "patch-clean, already clean image"
+PREVIOUS = " (previous build)"
 
 
 class SizeBench:
@@ -177,8 +178,10 @@ class SizeBench:
         finally:
             shutil.rmtree(d, ignore_errors=True)
 
-    def run_once(self, work):
-        tool, vs = self.tool, self.vs_common
+    def run_once(self, work, tool=None):
+        vs = self.vs_common
+        label = work if tool is None else work + PREVIOUS
+        tool = tool or self.tool
         if work == FRESH:
             result = self._in_scratch(
                 lambda d: (copy_image(self.src_dir, self.name, d), os.path.join(d, "p.db")),
@@ -193,7 +196,7 @@ class SizeBench:
                 lambda db: [tool, self.exe, db, vs])
         else:
             result = run_timed([os.path.join(vs, "bin", "undname.exe"), self.namelist])[:2]
-        self.samples[work].append(result)
+        self.samples.setdefault(label, []).append(result)
 
     def stats(self, work):
         times = [t for t, _ in self.samples[work]]
@@ -253,6 +256,12 @@ class SizeBench:
             if work in works:
                 t, m, _ = self.stats(work)
                 rows.append((n, work, t, peers[work][0], peers[work][1], m))
+            if work + PREVIOUS in self.samples:
+                t_prev, m_prev, quick_prev = self.stats(work + PREVIOUS)
+                rows.append((n, work + PREVIOUS, t_prev, "-", None, m_prev))
+                notes.append(f"{work}, {n:,}: {(t / t_prev - 1) * 100:+.0f} % against the "
+                             f"previous build (medians; fastest runs: "
+                             f"{(self.stats(work)[2] / quick_prev - 1) * 100:+.0f} %)")
         notes.append(f"{n}: {len(self.functions)} map functions, {self.entries} database entries "
                      "after resolve")
 
@@ -294,6 +303,9 @@ def main():
     ap.add_argument("--profile", action="store_true")
     ap.add_argument("--build", default=os.path.join(ROOT, "build"))
     ap.add_argument("--works", default="")
+    # The patch-clean runs of another build of the tool, in turns with ours on the same inputs:
+    # what a change costs, measured in one session.
+    ap.add_argument("--previous", default="")
     args = ap.parse_args()
     chosen = {"fresh": FRESH, "resolve": RESOLVE, "reclean": RECLEAN, "undname": UNDNAME}
     works = [chosen[w] for w in args.works.split(",") if w] or list(chosen.values())
@@ -318,6 +330,9 @@ def main():
             for b in benches:
                 for work in works:
                     b.run_once(work)
+                    if args.previous and work in (FRESH, RECLEAN):
+                        b.run_once(work, os.path.join(os.path.abspath(args.previous), "bin",
+                                                      "tqt_patchclean.exe"))
         for b in benches:
             if not partial:
                 print(f"== peers at {b.n} functions", flush=True)
@@ -340,7 +355,7 @@ def main():
     times = {(n, work): ours for n, work, ours, _, _, _ in rows}
     for n, work, ours, _, _, _ in rows:
         small = times.get((n // 10, work))
-        if small and ours:
+        if small and ours and (n, work) in fastest:
             quick, quick_small = fastest.get((n, work)), fastest.get((n // 10, work))
             notes.append(f"{work}: {n:,} functions took {ours / small:.1f} x the time of "
                          f"{n // 10:,} (medians; fastest runs: {quick / quick_small:.1f} x)")
