@@ -2,13 +2,15 @@
 """Times the whole job at scale, as whole processes, beside the programs a user would reach for.
 
     bench/run.py [--sizes 10000,100000,1000000] [--runs N] [--profile] [--build DIR]
+                 [--works fresh,resolve,reclean,undname] [--previous OTHER_BUILD]
 
 For each size: a synthetic /Gh image (cached under build/bench-images/), then the median of
 several runs of the patch-clean run on a fresh copy, the resolve run on its result and a second
 patch-clean run on the cleaned image, the runs of all sizes taken in turns; beside them
 llvm-symbolizer on a sample of the functions (too slow for all: time per address and the
 projection), llvm-undname on all decorated names, and the sqlite3 shell inserting as many rows
-in one transaction (the floor for the database). Writes the table to bench/results/latest.md.
+in one transaction (the floor for the database). Writes the table to bench/results/latest.md;
+with --works, only those rows (no peers) to bench/results/latest-<works>.md.
 """
 
 import argparse
@@ -134,6 +136,7 @@ FRESH = "patch-clean, fresh image"
 RESOLVE = "resolve (demangle + source lookups + rewrite)"
 UNDNAME = "undname.exe, all names (part of resolve)"
 RECLEAN = "patch-clean, already clean image"
+PREVIOUS = " (previous build)"
 
 
 class SizeBench:
@@ -175,8 +178,10 @@ class SizeBench:
         finally:
             shutil.rmtree(d, ignore_errors=True)
 
-    def run_once(self, work):
-        tool, vs = self.tool, self.vs_common
+    def run_once(self, work, tool=None):
+        vs = self.vs_common
+        label = work if tool is None else work + PREVIOUS
+        tool = tool or self.tool
         if work == FRESH:
             result = self._in_scratch(
                 lambda d: (copy_image(self.src_dir, self.name, d), os.path.join(d, "p.db")),
@@ -191,7 +196,7 @@ class SizeBench:
                 lambda db: [tool, self.exe, db, vs])
         else:
             result = run_timed([os.path.join(vs, "bin", "undname.exe"), self.namelist])[:2]
-        self.samples[work].append(result)
+        self.samples.setdefault(label, []).append(result)
 
     def stats(self, work):
         times = [t for t, _ in self.samples[work]]
@@ -234,21 +239,29 @@ class SizeBench:
 
         self.t_sqlite, _, _ = median_of(runs, sqlite_floor)
 
-    def report(self, rows, notes, fastest):
+    def report(self, rows, notes, fastest, works):
         n = self.n
-        for work in self.samples:
+        for work in works:
             fastest[(n, work)] = self.stats(work)[2]
-        t_clean, m_clean, _ = self.stats(FRESH)
-        t_resolve, m_resolve, _ = self.stats(RESOLVE)
-        t_undname, m_undname, _ = self.stats(UNDNAME)
-        t_reclean, m_reclean, _ = self.stats(RECLEAN)
         floor = "sqlite3 shell: insert rows, one transaction"
-        rows.append((n, FRESH, t_clean, floor, self.t_sqlite, m_clean))
-        rows.append((n, RESOLVE, t_resolve,
-                     f"llvm-symbolizer projected to all (measured {self.per_addr * 1000:.2f} "
-                     "ms/address)", self.per_addr * len(self.functions), m_resolve))
-        rows.append((n, UNDNAME, t_undname, "llvm-undname, all names", self.t_undname, m_undname))
-        rows.append((n, RECLEAN, t_reclean, floor, self.t_sqlite, m_reclean))
+        peers = {
+            FRESH: (floor, getattr(self, "t_sqlite", None)),
+            RESOLVE: (f"llvm-symbolizer projected to all (measured "
+                      f"{getattr(self, 'per_addr', 0) * 1000:.2f} ms/address)",
+                      getattr(self, "per_addr", 0) * len(self.functions) or None),
+            UNDNAME: ("llvm-undname, all names", getattr(self, "t_undname", None)),
+            RECLEAN: (floor, getattr(self, "t_sqlite", None)),
+        }
+        for work in (FRESH, RESOLVE, UNDNAME, RECLEAN):
+            if work in works:
+                t, m, _ = self.stats(work)
+                rows.append((n, work, t, peers[work][0], peers[work][1], m))
+            if work + PREVIOUS in self.samples:
+                t_prev, m_prev, quick_prev = self.stats(work + PREVIOUS)
+                rows.append((n, work + PREVIOUS, t_prev, "-", None, m_prev))
+                notes.append(f"{work}, {n:,}: {(t / t_prev - 1) * 100:+.0f} % against the "
+                             f"previous build (medians; fastest runs: "
+                             f"{(self.stats(work)[2] / quick_prev - 1) * 100:+.0f} %)")
         notes.append(f"{n}: {len(self.functions)} map functions, {self.entries} database entries "
                      "after resolve")
 
@@ -289,7 +302,14 @@ def main():
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--profile", action="store_true")
     ap.add_argument("--build", default=os.path.join(ROOT, "build"))
+    ap.add_argument("--works", default="")
+    # The patch-clean runs of another build of the tool, in turns with ours on the same inputs:
+    # what a change costs, measured in one session.
+    ap.add_argument("--previous", default="")
     args = ap.parse_args()
+    chosen = {"fresh": FRESH, "resolve": RESOLVE, "reclean": RECLEAN, "undname": UNDNAME}
+    works = [chosen[w] for w in args.works.split(",") if w] or list(chosen.values())
+    partial = len(works) < len(chosen)
     args.sizes = [int(s) for s in args.sizes.split(",")]
     args.build = os.path.abspath(args.build)
 
@@ -308,14 +328,18 @@ def main():
         for r in range(args.runs):
             print(f"== round {r + 1} of {args.runs}", flush=True)
             for b in benches:
-                for work in (FRESH, RESOLVE, RECLEAN, UNDNAME):
+                for work in works:
                     b.run_once(work)
+                    if args.previous and work in (FRESH, RECLEAN):
+                        b.run_once(work, os.path.join(os.path.abspath(args.previous), "bin",
+                                                      "tqt_patchclean.exe"))
         for b in benches:
-            print(f"== peers at {b.n} functions", flush=True)
-            b.peers(args.runs)
+            if not partial:
+                print(f"== peers at {b.n} functions", flush=True)
+                b.peers(args.runs)
             if args.profile and b.n == max(args.sizes):
                 profile(tool, vs_common, b.src_dir, b.name, b.env, b.work, notes)
-            b.report(rows, notes, fastest)
+            b.report(rows, notes, fastest, works)
     finally:
         for b in benches:
             b.close()
@@ -331,7 +355,7 @@ def main():
     times = {(n, work): ours for n, work, ours, _, _, _ in rows}
     for n, work, ours, _, _, _ in rows:
         small = times.get((n // 10, work))
-        if small and ours:
+        if small and ours and (n, work) in fastest:
             quick, quick_small = fastest.get((n, work)), fastest.get((n // 10, work))
             notes.append(f"{work}: {n:,} functions took {ours / small:.1f} x the time of "
                          f"{n // 10:,} (medians; fastest runs: {quick / quick_small:.1f} x)")
@@ -340,7 +364,8 @@ def main():
     header = (f"# Benchmarks\n\nMeasured {stamp} on this machine ({os.cpu_count()} cores), "
               f"median of {args.runs} runs, whole processes.\n\n")
     print(text)
-    with open(os.path.join(ROOT, "bench", "results", "latest.md"), "w") as f:
+    suffix = "-" + args.works.replace(",", "-") if partial else ""
+    with open(os.path.join(ROOT, "bench", "results", f"latest{suffix}.md"), "w") as f:
         f.write(header + text)
 
 

@@ -27,6 +27,7 @@ TEST(CommandLineE2ETest, WrongArgumentListsGiveTheUsage)
         {"--Resolve", "a", "b", "c", "d"},
         {"-resolve", "a", "b", "c", "d"},
         {"resolve", "a", "b", "c", "d"},
+        {"--resolve", "a", "b", "c", "d", "e"},
         {"a", "b"},
     };
     for (const QStringList &args : lists) {
@@ -59,16 +60,18 @@ TEST(CommandLineE2ETest, ResolveModeEndsWithZeroWhateverItsWorkDid)
         << r.out.toStdString();
 }
 
-TEST(CommandLineE2ETest, ExceptionFromAModeIsOneLineAndExitOne)
+TEST(CommandLineE2ETest, ExceptionFromAModeIsOneLineOnStandardOutputAndExitOne)
 {
     Scratch s;
     // The database library refuses a file that is not a database of its own.
     ASSERT_TRUE(writeFile(s.path("junk.db"), QByteArray(2048, 'j')));
-    const RunOutput r = s.run(
-        {"--resolve", s.path("none.exe"), s.path("none_tq.map"), s.path("junk.db"), VsCommon});
+    const RunOutput r =
+        s.run({"--resolve", s.path("none.exe"), s.path("none_tq.map"), s.path("junk.db"), VsCommon},
+              60000, QProcess::SeparateChannels);
     EXPECT_EQ(r.exitCode, 1);
     const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
     ASSERT_FALSE(lines.isEmpty());
     EXPECT_TRUE(lines.last().contains("junk.db")) << r.out.toStdString();
+    EXPECT_EQ(r.err, "");
     EXPECT_EQ(readFile(s.path("junk.db")), QByteArray(2048, 'j'));
 }

@@ -16,6 +16,8 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include "PatchToolsTestSupport.h"
+
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -34,19 +36,9 @@ const QString Tool = QStringLiteral(TQT_BIN_DIR "/tqt_patchclean.exe");
 const QString VsCommon = QStringLiteral(TQT_VS_COMMON_DIR);
 const QString NotResolved = QStringLiteral("not resolved yet");
 
-inline QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return f.readAll();
-}
-
-inline bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
+using PatchToolsTest::FileLock;
+using PatchToolsTest::readFile;
+using PatchToolsTest::writeFile;
 
 struct Entry
 {
@@ -54,6 +46,12 @@ struct Entry
     QString name;
     QString sourceFile;
     quint64 oldBytes = 0;
+
+    bool operator==(const Entry &o) const
+    {
+        return address == o.address && name == o.name && sourceFile == o.sourceFile &&
+               oldBytes == o.oldBytes;
+    }
 };
 
 // The database's entries by address, read with SQLite directly.
@@ -142,7 +140,8 @@ inline QMultiHash<quint32, QString> nameList(const QString &path)
 struct RunOutput
 {
     int exitCode = -1;
-    QString out;
+    QString out; // standard output, and standard error unless asked for apart
+    QString err;
 };
 
 // A scratch folder holding copies of built images, the settings folders and the working
@@ -191,19 +190,24 @@ public:
     }
 
     // Starts the tool with this folder's environment; the caller waits for it.
-    void start(QProcess &p, const QStringList &args)
+    void start(QProcess &p, const QStringList &args,
+               QProcess::ProcessChannelMode channels = QProcess::MergedChannels)
     {
         p.setProcessEnvironment(env);
         p.setWorkingDirectory(path("cwd"));
-        p.setProcessChannelMode(QProcess::MergedChannels);
-        p.start(Tool, args);
+        p.setProcessChannelMode(channels);
+        if (wrapper.isEmpty())
+            p.start(Tool, args);
+        else
+            p.start(wrapper.first(), wrapper.mid(1) + QStringList(Tool) + args);
         started = true;
     }
 
-    RunOutput run(const QStringList &args, int timeoutMs = 60000)
+    RunOutput run(const QStringList &args, int timeoutMs = 60000,
+                  QProcess::ProcessChannelMode channels = QProcess::MergedChannels)
     {
         QProcess p;
-        start(p, args);
+        start(p, args, channels);
         RunOutput r;
         if (!p.waitForFinished(timeoutMs)) {
             p.kill();
@@ -211,7 +215,8 @@ public:
             ADD_FAILURE() << "the tool did not finish in time";
         }
         r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-        r.out = QString::fromLocal8Bit(p.readAll());
+        r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
+        r.err = QString::fromLocal8Bit(p.readAllStandardError());
         return r;
     }
 
@@ -237,36 +242,10 @@ public:
 
     QTemporaryDir dir;
     QProcessEnvironment env;
+    QStringList wrapper; // a command that runs the tool, such as a shell setting a limit
     QString lastDb;
     bool started = false;
     bool resolveAllowed = false;
-};
-
-// A write lock on the whole file from this process, as another program holding it would.
-class FileLock
-{
-public:
-    explicit FileLock(const QString &path)
-    {
-        // Close-on-exec: a child of this process must not inherit the lock.
-        fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC);
-        struct flock lock = {};
-        lock.l_type = F_WRLCK;
-        lock.l_whence = SEEK_SET;
-        locked = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
-    }
-    ~FileLock() { release(); }
-    void release()
-    {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
-
-    bool locked = false;
-
-private:
-    int fd = -1;
 };
 
 } // namespace E2E

@@ -88,7 +88,11 @@ TEST_F(PatchCleanE2ETest, FreshImage)
 TEST_F(PatchCleanE2ETest, SecondRunKeepsNamesAndTakesANewTimestamp)
 {
     const QString exe = s.copyImage("folded");
-    ASSERT_EQ(clean(exe).exitCode, 0);
+    const RunOutput fresh = clean(exe);
+    ASSERT_EQ(fresh.exitCode, 0);
+    // The later names at a folded address find the NOPs of this very run: no functions with
+    // unknown old bytes.
+    EXPECT_FALSE(fresh.out.contains("Warning")) << fresh.out.toStdString();
     const QMap<quint32, Entry> first = readEntries(db());
     // Folded names: one entry for their one address.
     const QMultiHash<quint32, QString> names = nameList(nameListPath("folded"));
@@ -99,10 +103,17 @@ TEST_F(PatchCleanE2ETest, SecondRunKeepsNamesAndTakesANewTimestamp)
     ASSERT_TRUE(setNames(db(), "resolved_", "src.cpp"));
     ASSERT_TRUE(execSql(db(), "UPDATE meta SET value = 'old' WHERE key = 'executable_timestamp'"));
     const QByteArray cleaned = readFile(exe);
+    // NOPs over NOPs change no byte, yet the image counts as written.
+    const QDateTime longAgo = QDateTime::currentDateTime().addDays(-3);
+    QFile image(exe);
+    ASSERT_TRUE(image.open(QIODevice::ReadOnly) &&
+                image.setFileTime(longAgo, QFileDevice::FileModificationTime));
+    image.close();
 
     const RunOutput r = clean(exe);
     ASSERT_EQ(r.exitCode, 0) << r.out.toStdString();
     EXPECT_EQ(readFile(exe), cleaned);
+    EXPECT_GT(QFileInfo(exe).lastModified(), longAgo.addDays(1));
     const QMap<quint32, Entry> second = readEntries(db());
     ASSERT_EQ(second.keys(), first.keys());
     for (const Entry &e : second) {
@@ -235,22 +246,4 @@ TEST_F(PatchCleanE2ETest, HolderThatLetsGoInTime)
         << out.constData();
     EXPECT_GT(cleanedCalls(linked, readFile(exe)), 10);
     EXPECT_FALSE(readEntries(db()).isEmpty());
-}
-
-TEST_F(PatchCleanE2ETest, UnusableDatabaseIsAClearError)
-{
-    const QString exe = s.copyImage("sample");
-    const QByteArray before = readFile(exe);
-
-    const QString missingFolder = s.path("no/such/folder/project.db");
-    RunOutput r = s.run({exe, missingFolder, VsCommon});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(r.out.contains(missingFolder)) << r.out.toStdString();
-
-    ASSERT_TRUE(writeFile(s.path("text.db"), "this is not a database\n"));
-    r = s.run({exe, s.path("text.db"), VsCommon});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(r.out.contains("text.db")) << r.out.toStdString();
-    EXPECT_EQ(readFile(s.path("text.db")), "this is not a database\n");
-    EXPECT_EQ(readFile(exe), before);
 }

@@ -1,14 +1,20 @@
-// Helpers for the driver's tests: scratch copies of built images, file bytes, captured output.
+// Helpers for the tests of the patch-clean command and the rewriter: scratch copies of built
+// images, file bytes, captured output, what the process holds of a file, a lock holder.
 #pragma once
 
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
+#include <fcntl.h>
+#include <fstream>
 #include <iostream>
 #include <sstream>
+#include <unistd.h>
 
 namespace PatchToolsTest {
 
@@ -65,6 +71,55 @@ public:
 private:
     std::ostringstream buffer;
     std::streambuf *old;
+};
+
+// Descriptors of this process that refer to the file.
+inline int descriptorsTo(const QString &path)
+{
+    const QString target = QFileInfo(path).canonicalFilePath();
+    int count = 0;
+    for (const QFileInfo &fd : QDir("/proc/self/fd").entryInfoList(QDir::System | QDir::Files))
+        count += !target.isEmpty() && fd.symLinkTarget() == target;
+    return count;
+}
+
+inline bool mapped(const QString &path)
+{
+    std::ifstream maps("/proc/self/maps");
+    const std::string target = QFileInfo(path).canonicalFilePath().toStdString();
+    for (std::string line; !target.empty() && std::getline(maps, line);)
+        if (line.find(target) != std::string::npos)
+            return true;
+    return false;
+}
+
+// The write lock on the whole file that a patcher takes, held from a descriptor of its own (as
+// another program would), close-on-exec so that no child inherits it.
+class FileLock
+{
+public:
+    explicit FileLock(const QString &path)
+        : fd(::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC))
+    {
+        struct flock whole = {};
+        whole.l_type = F_WRLCK;
+        whole.l_whence = SEEK_SET;
+        locked = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &whole) == 0;
+    }
+    ~FileLock() { release(); }
+    FileLock(const FileLock &) = delete;
+    FileLock &operator=(const FileLock &) = delete;
+    void release()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+
+    bool locked = false;
+
+private:
+    int fd;
 };
 
 } // namespace PatchToolsTest

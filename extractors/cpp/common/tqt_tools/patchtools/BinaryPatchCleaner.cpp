@@ -116,6 +116,13 @@ bool BinaryPatchCleaner::patchClean(QString exePath, QString dbPath, QString vsC
     // The name list goes to the working directory, where the resolve run finds it by path.
     MapExtract extract(QFileInfo(mapFile.fileName()));
     readMapFile(mapFile, &extract);
+    // Committing an empty set would drop the entries of an earlier clean, the only record of
+    // those functions' old bytes.
+    if (extract.functions.isEmpty()) {
+        std::cout << "Map file " << mapFile.absoluteFilePath().toLocal8Bit().constData()
+                  << " lists no function. Can't patchclean..." << std::endl;
+        return true;
+    }
 
     ExePatcher patcher;
     patcher.patchExecutable(exePath, &extract.functions, hookRva, dbPath);

@@ -20,6 +20,15 @@ private:
     std::string m_message;
 };
 
+// A SIGINT or SIGTERM ended the run; the image and the database are as they were before it.
+class Interrupted : public std::exception
+{
+public:
+    static constexpr const char *Text = "The run was interrupted; the image and the database are "
+                                        "as they were before it.";
+    const char *what() const noexcept override { return Text; }
+};
+
 } // namespace COMMON
 } // namespace CPP
 } // namespace EXTRACTORS

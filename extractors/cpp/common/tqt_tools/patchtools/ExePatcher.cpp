@@ -1,8 +1,11 @@
 #include "ExePatcher.h"
 
+#include "CleanerException.h"
 #include "DbFactory.h"
 #include "ProjectDb.h"
 #include "exerewriter.h"
+
+#include <Interruption.h>
 
 #include <QDateTime>
 #include <QDir>
@@ -14,6 +17,7 @@
 
 #include <iostream>
 #include <memory>
+#include <optional>
 
 namespace TQ {
 namespace EXTRACTORS {
@@ -22,29 +26,24 @@ namespace COMMON {
 
 namespace {
 
-struct WrittenCall
+void stopIfInterrupted()
 {
-    quint32 rva;
-    quint64 oldBytes;
-};
+    if (PLATFORM::FILEMAP::interruptionPending())
+        throw Interrupted();
+}
 
-// Puts the old bytes back, latest first so that folded addresses end with their first bytes,
-// and closes the image. Runs while an exception is on its way: it must not throw.
-void undo(IExeRewriter *rewriter, const QVector<WrittenCall> &written)
+// Functions found as NOPs with no earlier entry, less those that this run's own writes made NOPs
+// (a later name at an address already cleaned in this run): their old bytes are lost.
+int countUnknownOldBytes(const QVector<quint32> &foundClean, const QVector<quint32> &written)
 {
-    for (int i = written.size() - 1; i >= 0; --i) {
-        try {
-            rewriter->writeBytes(written.at(i).rva, written.at(i).oldBytes);
-        } catch (const std::exception &e) {
-            std::cout << "Could not restore the bytes at " << std::hex << written.at(i).rva
-                      << std::dec << ": " << e.what() << std::endl;
-        }
-    }
-    try {
-        rewriter->close();
-    } catch (const std::exception &e) {
-        std::cout << e.what() << std::endl;
-    }
+    if (foundClean.isEmpty())
+        return 0;
+    const QSet<quint32> ours(written.begin(), written.end());
+    QSet<quint32> unknown;
+    for (const quint32 rva : foundClean)
+        if (!ours.contains(rva))
+            unknown.insert(rva);
+    return unknown.size();
 }
 
 } // namespace
@@ -63,12 +62,19 @@ ExePatcher::ExePatcher(DbCreator createDb, RewriterCreator createRewriter)
 void ExePatcher::patchExecutable(QString exePath, QList<DIA::FunctionInfo> *functions,
                                  quint32 hookRva, QString dbPath)
 {
+    // Outlives the database object, so that its rollback runs before a late signal may end the
+    // process.
+    std::optional<PLATFORM::FILEMAP::InterruptDeferral> deferral;
     std::unique_ptr<ProjectDb> db(createDb(dbPath));
     const QString image = QDir::toNativeSeparators(QFileInfo(exePath).canonicalFilePath());
 
     const QSet<PatchedFunction> previous = db->functions();
     const QHash<quint32, quint64> previousUnframed = db->unframedSites();
     QHash<quint32, quint64> unframed;
+    // From here on the run changes the database and the image: a SIGINT or SIGTERM is only noted,
+    // and ends the run at the next check, once both are as they were. (The wait for the database
+    // above may take long and changes nothing: a signal there ends the process at once.)
+    deferral.emplace();
     db->clearFunctions();
 
     QElapsedTimer timer;
@@ -77,6 +83,9 @@ void ExePatcher::patchExecutable(QString exePath, QList<DIA::FunctionInfo> *func
 
     std::unique_ptr<IExeRewriter> rewriter(createRewriter(image));
     rewriter->open();
+    // Every write lands in a private copy of the image first; the image itself changes only once
+    // the old bytes are safe in the journal.
+    rewriter->beginJournaledWrites();
 
     // A lookup in a set of a million entries mostly waits for memory. The lookups of the next
     // few functions are made together ahead of their turn, so that those waits overlap; a
@@ -85,17 +94,21 @@ void ExePatcher::patchExecutable(QString exePath, QList<DIA::FunctionInfo> *func
     QSet<PatchedFunction>::const_iterator found[Ahead];
     const int count = functions->size();
 
-    QVector<WrittenCall> written;
+    QVector<quint32> written;
+    QVector<quint32> foundClean;
     try {
         for (int i = 0; i < count; ++i) {
             const DIA::FunctionInfo &f = functions->at(i);
-            if (i % Ahead == 0)
+            if (i % Ahead == 0) {
                 for (int k = i; k < qMin(i + Ahead, count); ++k)
                     found[k - i] = previous.constFind(PatchedFunction(functions->at(k).address));
+                if (i % 4096 == 0)
+                    stopIfInterrupted();
+            }
             quint64 oldBytes = 0;
             switch (rewriter->patchHookCall(f.address, oldBytes, NopBytes, hookRva)) {
             case PatchedFramed:
-                written.append({f.address, oldBytes});
+                written.append(f.address);
                 db->addFunction(PatchedFunction(f.address, f.name, f.sourceFile, oldBytes));
                 break;
             case AlreadyNops: {
@@ -103,12 +116,15 @@ void ExePatcher::patchExecutable(QString exePath, QList<DIA::FunctionInfo> *func
                 const auto earlier = found[i % Ahead];
                 if (earlier != previous.constEnd())
                     db->addFunction(*earlier);
-                else if (previousUnframed.contains(f.address) && !unframed.contains(f.address))
-                    unframed.insert(f.address, previousUnframed.value(f.address));
+                else if (previousUnframed.contains(f.address)) {
+                    if (!unframed.contains(f.address))
+                        unframed.insert(f.address, previousUnframed.value(f.address));
+                } else
+                    foundClean.append(f.address);
                 break;
             }
             case PatchedUnframed:
-                written.append({f.address, oldBytes});
+                written.append(f.address);
                 unframed.insert(f.address, oldBytes);
                 break;
             case NotPatchable:
@@ -116,16 +132,28 @@ void ExePatcher::patchExecutable(QString exePath, QList<DIA::FunctionInfo> *func
             }
         }
         std::cout << timer.elapsed() << " ms. " << std::endl;
+        stopIfInterrupted();
+        rewriter->applyJournaledWrites();
+        stopIfInterrupted();
         db->setUnframedSites(unframed);
+        // In the same transaction as the entries, so that no stop leaves the one without the
+        // other; the image is on disk already, so its time does not change any more.
+        db->setExecutableTimestamp(QFileInfo(exePath).lastModified().toString(Qt::TextDate));
         db->commit();
     } catch (...) {
-        undo(rewriter.get(), written);
+        rewriter->revertJournaledWrites();
+        rewriter->close();
         throw;
     }
+    rewriter->endJournaledWrites();
     rewriter->close();
     rewriter.reset();
 
-    db->setExecutableTimestamp(QFileInfo(exePath).lastModified().toString(Qt::TextDate));
+    if (const int unknown = countUnknownOldBytes(foundClean, written))
+        std::cout << "Warning: " << unknown
+                  << " functions were found cleaned already with no entry from an earlier run; "
+                     "their old bytes are unknown, so they are not recorded"
+                  << std::endl;
 }
 
 } // namespace COMMON

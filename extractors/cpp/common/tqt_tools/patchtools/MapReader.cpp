@@ -82,11 +82,14 @@ void BinaryPatchCleaner::readMapFile(QFileInfo mapFile, MapExtract *extract)
     quint32 imageBase = 0;
     int start = 0;
     while (start < size) {
-        const int cr = content.indexOf('\r', start);
-        if (cr < 0)
+        // Lines end in LF, as a checkout on Linux leaves them, or in CR LF, as the linker writes
+        // them; a CR before the LF is not part of the line.
+        const int lf = content.indexOf('\n', start);
+        if (lf < 0)
             break; // the text after the last line end is not a line
-        const QByteArray line = QByteArray::fromRawData(data + start, cr - start);
-        start = cr + 2;
+        const int end = lf > start && data[lf - 1] == '\r' ? lf - 1 : lf;
+        const QByteArray line = QByteArray::fromRawData(data + start, end - start);
+        start = lf + 1;
 
         if (imageBase == 0 && line.contains("___ImageBase")) {
             imageBase = hexField(line, AddressColumn);

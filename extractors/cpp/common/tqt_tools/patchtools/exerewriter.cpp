@@ -27,6 +27,7 @@ const quint32 HookCallSize = 5; // E8 rel32
 const quint32 CallSiteSize = 8; // the call and the three bytes of a frame set-up
 
 const uchar Nop = 0x90;
+const quint64 FiveBytes = (quint64(1) << 40) - 1;
 const uchar CallRel32 = 0xE8;
 const uchar JmpRel32 = 0xE9;
 
@@ -69,9 +70,14 @@ void storeFiveBytes(uchar *p, quint64 bytes)
         p[i] = uchar(bytes >> (8 * i));
 }
 
+const char16_t *utf16(const QString &s)
+{
+    return reinterpret_cast<const char16_t *>(s.utf16());
+}
+
 } // namespace
 
-ExeRewriter::ExeRewriter(const QString &path) : path(path) {}
+ExeRewriter::ExeRewriter(const QString &path) : path(path), journal(path) {}
 
 // Closing here as well keeps the image unlocked when the owner's path to close is cut short
 // by an exception; after the owner's own close it does nothing.
@@ -142,10 +148,46 @@ void ExeRewriter::open()
     ntHeaders = view + ntOffset;
     sections = view + tableOffset;
     sectionCount = count;
+    headersEnd = tableOffset + quint64(count) * SectionHeaderSize;
+    fingerprint = PatchJournal::fingerprint(view, headersEnd);
+    recoverInterruptedRun();
+}
+
+// Under the lock just taken, so that no live writer's journal is taken for a stopped one's.
+void ExeRewriter::recoverInterruptedRun()
+{
+    const PatchJournal::Recovery r = PatchJournal::recover(path, view, viewSize, fingerprint);
+    switch (r.outcome) {
+    case PatchJournal::Recovery::NoJournal:
+        return;
+    case PatchJournal::Recovery::Undone:
+        if (!FM::flushViewOfFile(view)) {
+            close();
+            throw std::runtime_error("Error: the bytes of an interrupted run cannot be put back "
+                                     "into \"" +
+                                     path.toStdString() + "\"; its journal stays");
+        }
+        std::cout << "Put back the old bytes of an interrupted run at " << r.restored << " of "
+                  << r.sites << " sites" << std::endl;
+        break;
+    case PatchJournal::Recovery::OtherFile:
+        std::cout << "Dropped the journal of an interrupted run: the image has been built again "
+                     "since"
+                  << std::endl;
+        break;
+    case PatchJournal::Recovery::Incomplete:
+        std::cout << "Dropped the incomplete journal of an interrupted run, which had not changed "
+                     "the image"
+                  << std::endl;
+        break;
+    }
+    journal.remove();
 }
 
 void ExeRewriter::close()
 {
+    if (journaling != Journaling::Off)
+        revertJournaledWrites();
     if (view) {
         FM::unmapViewOfFile(view);
         view = nullptr;
@@ -183,9 +225,23 @@ uchar *ExeRewriter::placeIn(const uchar *section, quint32 rva, quint32 length) c
     const quint64 offsetInSection = quint32(rva - virtualAddress(section));
     const quint64 rawStart = pointerToRawData(section);
     if (offsetInSection + length > sizeOfRawData(section) ||
-        rawStart + offsetInSection + length > viewSize)
+        rawStart + offsetInSection + length > viewSize || rawStart + offsetInSection < headersEnd)
         return nullptr;
-    return view + rawStart + offsetInSection;
+    return (copy ? copy : view) + rawStart + offsetInSection;
+}
+
+// While staging, a write is journaled, and one that changes nothing is not even made: a second
+// clean writes NOPs over NOPs at every function, and those pages would otherwise all be copied,
+// journaled and synced for nothing.
+void ExeRewriter::store(uchar *p, quint64 oldBytes, quint64 newBytes)
+{
+    if (journaling == Journaling::Staging) {
+        wroteAnything = true;
+        if (oldBytes == (newBytes & FiveBytes))
+            return;
+        journal.add({quint64(p - copy), oldBytes, newBytes});
+    }
+    storeFiveBytes(p, newBytes);
 }
 
 PatchResult ExeRewriter::patchHookCall(quint32 rva, quint64 &oldBytes, quint64 newBytes,
@@ -219,7 +275,7 @@ PatchResult ExeRewriter::patchHookCall(quint32 rva, quint64 &oldBytes, quint64 n
     }
 
     oldBytes = fiveBytesAt(p);
-    storeFiveBytes(p, newBytes);
+    store(p, oldBytes, newBytes);
     return result;
 }
 
@@ -231,7 +287,105 @@ void ExeRewriter::writeBytes(quint32 rva, quint64 bytes)
         const QString message = QString("patch failed for addr: %1").arg(rva, 0, 16);
         throw std::runtime_error(message.toLatin1().toStdString());
     }
-    storeFiveBytes(p, bytes);
+    store(p, fiveBytesAt(p), bytes);
+}
+
+bool ExeRewriter::readBytes(quint32 rva, quint64 &bytes)
+{
+    const uchar *section = findSection(rva);
+    const uchar *p = section ? placeIn(section, rva, HookCallSize) : nullptr;
+    if (p)
+        bytes = fiveBytesAt(p);
+    return p != nullptr;
+}
+
+void ExeRewriter::beginJournaledWrites()
+{
+    if (!view || journaling != Journaling::Off)
+        throw std::logic_error("journaled writes need an open image and none begun");
+    copy = FM::mapViewOfFileCopy(mapping);
+    if (!copy)
+        throw std::runtime_error("Error: \"" + path.toStdString() +
+                                 "\" cannot be mapped for journaled writing");
+    journal.clear();
+    journaling = Journaling::Staging;
+}
+
+void ExeRewriter::checkStillTheFileOpened() const
+{
+    FM::FileIdentity opened, named;
+    if (FM::viewLostItsFile(view) || FM::viewLostItsFile(copy) ||
+        !FM::identityOfFile(file, &opened) || opened.size != viewSize)
+        throw std::runtime_error("Error: \"" + path.toStdString() +
+                                 "\" was truncated by another process while it was being "
+                                 "patched; nothing was recorded");
+    if (!FM::identityOfPath(utf16(path), &named) || named.device != opened.device ||
+        named.inode != opened.inode || named.size != viewSize)
+        throw std::runtime_error("Error: \"" + path.toStdString() +
+                                 "\" was replaced, moved or changed by another process while it "
+                                 "was being patched; nothing was recorded");
+}
+
+void ExeRewriter::applyJournaledWrites()
+{
+    if (journaling != Journaling::Staging)
+        throw std::logic_error("no journaled writes to apply");
+    checkStillTheFileOpened();
+    if (journal.count() > 0) {
+        journal.write(viewSize, fingerprint);
+        journaling = Journaling::Applying;
+        for (int i = 0, n = journal.count(); i < n; ++i) {
+            const SiteWrite w = journal.at(i);
+            storeFiveBytes(view + w.offset, w.newBytes);
+        }
+        if (!FM::flushViewOfFile(view))
+            throw std::runtime_error("Error: \"" + path.toStdString() +
+                                     "\" cannot be written to the disk");
+    }
+    // Written, if only with the bytes that stood there: the image's time says so, as the
+    // writes through the shared view did before.
+    if (wroteAnything)
+        FM::touchFile(file);
+    checkStillTheFileOpened();
+    journaling = Journaling::Applied;
+}
+
+bool ExeRewriter::revertJournaledWrites()
+{
+    bool durable = true;
+    if (journaling == Journaling::Applying || journaling == Journaling::Applied) {
+        journal.undo(view, viewSize);
+        durable = FM::flushViewOfFile(view);
+    }
+    if (durable) {
+        journal.remove();
+    } else {
+        std::cout << "The old bytes of \"" << path.toStdString()
+                  << "\" cannot be written to the disk; its journal stays, and the next run "
+                     "puts them back"
+                  << std::endl;
+    }
+    stopJournaling();
+    return durable;
+}
+
+void ExeRewriter::endJournaledWrites()
+{
+    if (journaling != Journaling::Applied)
+        throw std::logic_error("no applied journaled writes to end");
+    // A journal that cannot go is undone by the next run, which then does the same job again.
+    journal.remove();
+    stopJournaling();
+}
+
+void ExeRewriter::stopJournaling()
+{
+    if (copy)
+        FM::unmapViewOfFile(copy);
+    copy = nullptr;
+    journal.clear();
+    journaling = Journaling::Off;
+    wroteAnything = false;
 }
 
 IExeRewriter *createExeRewriter(QString path)

@@ -25,6 +25,28 @@ public:
     virtual void open() = 0;
     virtual void close() = 0;
     virtual ~IExeRewriter() = default;
+
+    // Journaled writing, for a writer that must leave the image as it found it however it is
+    // stopped (PatchJournal.h has the protocol and the journal's format):
+    //   open();                   // first undoes what a stopped writer left (a line says so)
+    //   beginJournaledWrites();   // patchHookCall and writeBytes now change a private copy only
+    //   patchHookCall(...), writeBytes(...), readBytes(...);
+    //   applyJournaledWrites();   // the journal on disk, then the image written and on disk, and
+    //                             // its path checked to name the file that was patched; throws
+    //   <commit the record of the writes, e.g. the project patch database>
+    //   endJournaledWrites();     // the writes are final: the journal goes
+    //   close();
+    // A failure before that commit: revertJournaledWrites() puts the old bytes back where the
+    // image still holds the ones written, makes them durable and drops the journal; close() does
+    // the same for writes neither ended nor reverted. It returns false when the old bytes could
+    // not be made durable: the journal then stays, and the next open() puts them back.
+    virtual void beginJournaledWrites() = 0;
+    virtual void applyJournaledWrites() = 0;
+    virtual bool revertJournaledWrites() = 0;
+    virtual void endJournaledWrites() = 0;
+    // The five bytes at an rva as they stand now (in the private copy while journaling); false
+    // when the rva has no five bytes in the image.
+    virtual bool readBytes(quint32 rva, quint64 &bytes) = 0;
 };
 
 IExeRewriter *createExeRewriter(QString path);

@@ -1,6 +1,7 @@
 // The one implementation of IExeRewriter; reached through createExeRewriter.
 #pragma once
 
+#include "PatchJournal.h"
 #include "exerewriter.h"
 
 #include <QMutex>
@@ -28,11 +29,23 @@ public:
     void open() override;
     void close() override;
 
+    void beginJournaledWrites() override;
+    void applyJournaledWrites() override;
+    bool revertJournaledWrites() override;
+    void endJournaledWrites() override;
+    bool readBytes(quint32 rva, quint64 &bytes) override;
+
 private:
+    enum class Journaling { Off, Staging, Applying, Applied };
+
     const uchar *findSection(quint32 rva) const;
     uchar *placeIn(const uchar *section, quint32 rva, quint32 length) const;
+    void store(uchar *p, quint64 oldBytes, quint64 newBytes);
     [[noreturn]] void failOpen(int line);
     void waitBeforeRetry();
+    void recoverInterruptedRun();
+    void checkStillTheFileOpened() const;
+    void stopJournaling();
 
     const QString path;
     PLATFORM::FILEMAP::Handle file = PLATFORM::FILEMAP::invalidHandleValue();
@@ -43,6 +56,13 @@ private:
 
     quint64 viewSize = 0;
     quint16 sectionCount = 0;
+    quint64 headersEnd = 0; // no site may touch the headers and the section table
+    quint64 fingerprint = 0;
+
+    Journaling journaling = Journaling::Off;
+    uchar *copy = nullptr; // the private copy that takes the writes while staging
+    PatchJournal journal;
+    bool wroteAnything = false;
     QMutex retryMutex;
     QWaitCondition retryCondition; // never signalled: the retry wait runs to its timeout
 };

@@ -2,6 +2,8 @@
 #include "BinaryPatchCleaner.h"
 #include "PlatformEnv.h"
 
+#include <Interruption.h>
+
 #include <QCoreApplication>
 
 #include <exception>
@@ -13,6 +15,8 @@ using TQ::EXTRACTORS::CPP::COMMON::BinaryPatchCleaner;
 int main(int argc, char *argv[])
 {
     TQ::PLATFORM::ENV::reportFileSizeLimitAsWriteError();
+    // Where a run must put back what it wrote, it defers these signals until it has.
+    TQ::PLATFORM::FILEMAP::installInterruptHandlers("The run was interrupted.");
     // Without this guard a failure to build the application or the settings would end the
     // process without a word.
     try {

@@ -1,0 +1,411 @@
+// A clean stopped at any moment: at every durable step (a preloaded seam kills the tool just
+// before it), with what a power cut would also lose, by SIGINT, SIGTERM and SIGKILL, and with the
+// image changed under it. Whatever the stop, the next run leaves image and database as one
+// uninterrupted run does, byte for byte and row for row.
+#include "E2ESupport.h"
+
+#include <QDateTime>
+#include <QRandomGenerator>
+
+#include <functional>
+#include <signal.h>
+
+using namespace E2E;
+
+namespace {
+
+struct Step
+{
+    QString call;
+    QString file;
+    bool operator==(const Step &o) const { return call == o.call && file == o.file; }
+};
+
+// The files a run changes, by path; none for a file that is not there.
+using Files = QMap<QString, std::optional<QByteArray>>;
+
+struct Scenario
+{
+    const char *id;
+    const char *image;
+    bool earlierClean; // a database holding resolved entries of an earlier clean
+    bool linkedAgain;  // ... of an image linked again since
+};
+
+void PrintTo(const Scenario &sc, std::ostream *os)
+{
+    *os << sc.id;
+}
+
+const Scenario Scenarios[] = {
+    {"LinkedAgainAfterAResolvedClean", "synth3000", true, true},
+    {"CleanedAlready", "synth3000", true, false},
+    {"SeveralNamesAtOneAddress", "folded", false, false},
+};
+
+// Puts back every other changed 5-byte site: the writes that a power cut lost.
+QByteArray loseEveryOtherSite(QByteArray image, const QByteArray &before)
+{
+    bool lose = true;
+    for (int i = 0; i < qMin(image.size(), before.size()); ++i)
+        if (image.at(i) != before.at(i)) {
+            if (lose)
+                image.replace(i, 5, before.mid(i, 5));
+            lose = !lose;
+            i += 4;
+        }
+    return image;
+}
+
+class StopE2ETest : public ::testing::Test
+{
+protected:
+    void prepare(const Scenario &sc)
+    {
+        scratch.emplace();
+        exe = s().copyImage(sc.image);
+        db = s().path("project.db");
+        journal = exe + ".patch-journal";
+        const QByteArray linked = readFile(exe);
+        if (sc.earlierClean) {
+            ASSERT_EQ(run().exitCode, 0);
+            ASSERT_TRUE(setNames(db, "earlier_", "earlier.cpp"));
+            ASSERT_TRUE(!sc.linkedAgain || writeFile(exe, linked));
+        }
+        start = snapshot();
+        ASSERT_EQ(run().exitCode, 0);
+        referenceImage = readFile(exe);
+        referenceEntries = readEntries(db);
+        ASSERT_FALSE(referenceEntries.isEmpty());
+        restore(start);
+    }
+
+    Files snapshot() const
+    {
+        Files files;
+        for (const QString &f : {exe, db, db + "-journal", journal})
+            files[f] = QFileInfo::exists(f) ? std::optional<QByteArray>(readFile(f)) : std::nullopt;
+        return files;
+    }
+    void restore(const Files &files)
+    {
+        for (auto it = files.begin(); it != files.end(); ++it) {
+            QFile::remove(it.key());
+            ASSERT_TRUE(!it.value() || writeFile(it.key(), *it.value()));
+        }
+    }
+
+    // The tool with the seam preloaded and one of its variables set.
+    QStringList seam(const char *variable, const QString &value) const
+    {
+        // A sanitized tool wants its run-time first; the seam only interposes libc calls.
+        return {"env", "LD_PRELOAD=" TQT_DURABLE_STEP_KILLER,
+                "ASAN_OPTIONS=" + s().env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0",
+                QString(variable) + "=" + value};
+    }
+    QStringList seam(const char *variable, int step) const
+    {
+        return seam(variable, QString::number(step + 1));
+    }
+
+    // Runs the tool; `during` gets its pid once the seam has stopped it (TQT_STOP_AT_STEP) or at
+    // once, and the tool is resumed after it.
+    RunOutput run(const QStringList &wrapper = {}, const std::function<void(qint64)> &during = {})
+    {
+        QProcess p;
+        s().wrapper = wrapper;
+        s().lastDb = db;
+        s().start(p, {exe, db, VsCommon});
+        s().wrapper.clear();
+        EXPECT_TRUE(p.waitForStarted());
+        if (during) {
+            const QString stat = QString("/proc/%1/stat").arg(p.processId());
+            QElapsedTimer timer;
+            timer.start();
+            while (wrapper.filter("TQT_STOP_AT_STEP").size() == 1 &&
+                   readFile(stat).split(' ').value(2) != "T" && timer.elapsed() < 60000)
+                QThread::msleep(5);
+            during(p.processId());
+            ::kill(pid_t(p.processId()), SIGCONT);
+        }
+        EXPECT_TRUE(p.waitForFinished(60000));
+        RunOutput r;
+        r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        r.out = QString::fromLocal8Bit(p.readAll());
+        return r;
+    }
+
+    // The steps of an uninterrupted run, and whether to stop at each: those that touch image,
+    // journal or database, but inside a run of like steps (SQLite's page writes) only its first
+    // and last.
+    QList<Step> trace(const Files &from, QList<bool> *stopAt)
+    {
+        restore(from);
+        const QString log = s().path("steps.log");
+        QFile::remove(log);
+        EXPECT_EQ(run(seam("TQT_STEP_LOG", log)).exitCode, 0);
+        restore(from);
+        QList<Step> steps;
+        for (const QByteArray &line : readFile(log).split('\n')) {
+            const QList<QByteArray> f = line.split(' ');
+            if (f.size() >= 3)
+                steps.append({QString(f.at(1)), QString::fromLocal8Bit(f.mid(2).join(' '))});
+        }
+        const auto ours = [&](const Step &st) {
+            return st.file.startsWith(db) || st.file == journal || st.call == "msync";
+        };
+        while (!steps.isEmpty() && !ours(steps.last()))
+            steps.removeLast();
+        bool inWindow = false;
+        for (int i = 0; i < steps.size(); ++i) {
+            inWindow = inWindow || ours(steps.at(i));
+            stopAt->append(inWindow &&
+                           !(i > 0 && i + 1 < steps.size() && steps.at(i - 1) == steps.at(i) &&
+                             steps.at(i) == steps.at(i + 1)));
+        }
+        return steps;
+    }
+
+    // The first such step at or after `from`; one past the last step when there is none.
+    static int indexOf(const QList<Step> &steps, const QString &call, const QString &file,
+                       int from = 0)
+    {
+        int i = qMax(from, 0);
+        while (i < steps.size() &&
+               !(steps.at(i).call == call && (file.isEmpty() || steps.at(i).file == file)))
+            ++i;
+        return i;
+    }
+
+    bool complete() const
+    {
+        return readFile(exe) == referenceImage && readEntries(db) == referenceEntries;
+    }
+
+    // After a stop, the next run must give the reference.
+    void expectNextRunCompletes(const std::string &where)
+    {
+        const RunOutput r = run();
+        ASSERT_EQ(r.exitCode, 0) << where << "\n" << r.out.toStdString();
+        EXPECT_TRUE(complete()) << where;
+        EXPECT_EQ(readTimestamp(db), QFileInfo(exe).lastModified().toString(Qt::TextDate)) << where;
+        EXPECT_FALSE(QFileInfo::exists(journal)) << where;
+    }
+
+    Scratch &s() const { return const_cast<Scratch &>(*scratch); }
+
+    std::optional<Scratch> scratch;
+    QString exe, db, journal;
+    Files start;
+    QByteArray referenceImage;
+    QMap<quint32, Entry> referenceEntries;
+};
+
+} // namespace
+
+class KilledAtEveryStep : public StopE2ETest, public ::testing::WithParamInterface<Scenario>
+{
+};
+
+TEST_P(KilledAtEveryStep, AndByPowerCuts)
+{
+    const Scenario &sc = GetParam();
+    prepare(sc);
+    QList<bool> stopAt;
+    const QList<Step> steps = trace(start, &stopAt);
+    const QString folder = QFileInfo(exe).absolutePath();
+    // The order that makes every stop safe: journal and its name on disk, then the image
+    // written (no call) and on disk, then the database's commit, then the journal removed. An
+    // image that is clean already is not written at all.
+    const int journalSync = indexOf(steps, "fsync", journal);
+    const int folderSync = indexOf(steps, "fsync", folder, journalSync);
+    const int imageSync = indexOf(steps, "msync", "", folderSync);
+    const int commitSync = indexOf(steps, "fdatasync", db, imageSync);
+    const int removal = indexOf(steps, "unlink", journal, commitSync);
+    if (sc.earlierClean && !sc.linkedAgain) {
+        EXPECT_EQ(indexOf(steps, "write", journal), steps.size());
+        EXPECT_EQ(indexOf(steps, "msync", ""), steps.size());
+    } else {
+        EXPECT_LT(indexOf(steps, "write", journal), journalSync);
+        EXPECT_LT(removal, steps.size());
+    }
+
+    std::optional<QByteArray> lastJournal;
+    for (int n = 0; n < steps.size(); ++n) {
+        if (!stopAt.at(n))
+            continue;
+        const std::string where = QString("stopped before step %1 (%2 %3)")
+                                      .arg(n + 1)
+                                      .arg(steps.at(n).call, steps.at(n).file)
+                                      .toStdString();
+        restore(start);
+        EXPECT_EQ(run(seam("TQT_KILL_AT_STEP", n)).exitCode, -1) << where;
+        const Files killed = snapshot();
+        if (killed[journal])
+            lastJournal = killed[journal];
+
+        // What was synced before the stop survives a power cut; the rest may be lost.
+        QList<std::pair<const char *, std::function<void()>>> cuts = {{"as killed", [] {}}};
+        if (killed[journal] && n <= folderSync) {
+            cuts.append({"journal lost", [&] { QFile::remove(journal); }});
+            cuts.append({"journal torn", [&] {
+                             writeFile(journal, killed[journal]->left(killed[journal]->size() / 2));
+                         }});
+        }
+        if (n > folderSync && n <= imageSync)
+            cuts.append({"half of the image's writes lost",
+                         [&] { writeFile(exe, loseEveryOtherSite(*killed[exe], *start[exe])); }});
+        if (n > removal && lastJournal)
+            cuts.append({"removed journal back", [&] { writeFile(journal, *lastJournal); }});
+        for (const auto &cut : cuts) {
+            restore(killed);
+            cut.second();
+            expectNextRunCompletes(where + ", " + cut.first);
+        }
+    }
+
+    // A stop while the next run puts back what the stopped one wrote: each of that run's
+    // steps up to its own journal.
+    if (!sc.earlierClean || sc.linkedAgain) {
+        restore(start);
+        run(seam("TQT_KILL_AT_STEP", imageSync));
+        const Files stopped = snapshot();
+        QList<bool> unused;
+        const QList<Step> again = trace(stopped, &unused);
+        for (int n = 0; n <= indexOf(again, "write", journal); ++n) {
+            restore(stopped);
+            run(seam("TQT_KILL_AT_STEP", n));
+            expectNextRunCompletes("recovery stopped before step " + std::to_string(n + 1));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, KilledAtEveryStep, ::testing::ValuesIn(Scenarios),
+                         [](const ::testing::TestParamInfo<Scenario> &info) {
+                             return std::string(info.param.id);
+                         });
+
+TEST_F(StopE2ETest, SignalsEndTheRunCleanly)
+{
+    prepare(Scenarios[0]);
+    QList<bool> stopAt;
+    const QList<Step> steps = trace(start, &stopAt);
+    const auto asBefore = [&] { return snapshot() == start; };
+    const QString deferred = "The run was interrupted; the image and the database are as they "
+                             "were before it.\n";
+
+    // At fixed moments: while another process holds the database (nothing is written yet: the
+    // run ends at once), before the journal and before the image's sync (the run undoes its
+    // writes first), and inside the commit (too late to undo: the run finishes).
+    const int imageSync = indexOf(steps, "msync", "");
+    ASSERT_TRUE(steps.value(imageSync + 1).file.startsWith(db));
+    const struct
+    {
+        int signal;
+        int stopBefore; // -1: while the database is locked
+        const char *expected;
+    } rows[] = {
+        {SIGINT, -1, "The run was interrupted.\n"},
+        {SIGINT, indexOf(steps, "write", journal), nullptr},
+        {SIGTERM, imageSync, nullptr},
+        {SIGINT, imageSync + 1, ""},
+    };
+    for (const auto &row : rows) {
+        restore(start);
+        sqlite3 *holder = nullptr;
+        if (row.stopBefore < 0) {
+            ASSERT_EQ(sqlite3_open(db.toUtf8().constData(), &holder), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), 0);
+        }
+        const RunOutput r =
+            run(row.stopBefore < 0 ? QStringList() : seam("TQT_STOP_AT_STEP", row.stopBefore),
+                [&](qint64 pid) {
+                    if (holder)
+                        QThread::msleep(1500);
+                    ::kill(pid_t(pid), row.signal);
+                });
+        sqlite3_close(holder);
+        const std::string where = "signal " + std::to_string(row.signal) + " before step " +
+                                  std::to_string(row.stopBefore + 1) + ": " + r.out.toStdString();
+        if (row.expected && !*row.expected) {
+            EXPECT_EQ(r.exitCode, 0) << where;
+            EXPECT_TRUE(complete()) << where;
+        } else {
+            EXPECT_EQ(r.exitCode, 1) << where;
+            EXPECT_TRUE(r.out.endsWith(row.expected ? QString(row.expected) : deferred)) << where;
+            EXPECT_EQ(r.out.count("interrupted"), 1) << where;
+            EXPECT_TRUE(asBefore()) << where;
+        }
+        expectNextRunCompletes(where);
+    }
+
+    // At random moments of a run: it ended on its own, or was interrupted before or after all of
+    // its work, or was killed.
+    QElapsedTimer timer;
+    timer.start();
+    run();
+    const int duration = int(timer.elapsed());
+    QRandomGenerator random(15);
+    for (const int sig : {SIGINT, SIGTERM, SIGKILL}) {
+        for (int round = 0; round < 5; ++round) {
+            restore(start);
+            const RunOutput r = run({}, [&](qint64 pid) {
+                QThread::usleep(random.bounded(duration * 1000));
+                ::kill(pid_t(pid), sig);
+            });
+            const std::string where = "signal " + std::to_string(sig) + " round " +
+                                      std::to_string(round) + ": " + r.out.toStdString();
+            if (sig != SIGKILL && r.exitCode == 1) {
+                EXPECT_EQ(r.out.count("interrupted"), 1) << where;
+                EXPECT_TRUE(asBefore() || (!r.out.endsWith(deferred) && complete())) << where;
+            } else if (sig != SIGKILL) {
+                // Done, or stopped before the tool had set up its handlers.
+                EXPECT_TRUE(r.exitCode == 0 ? complete() : asBefore()) << where;
+            }
+            expectNextRunCompletes(where);
+        }
+    }
+}
+
+TEST_F(StopE2ETest, ImageChangedUnderTheRun)
+{
+    prepare(Scenarios[0]);
+    QList<bool> stopAt;
+    const QList<Step> steps = trace(start, &stopAt);
+    const int journalWrite = indexOf(steps, "write", journal);
+    const int imageSync = indexOf(steps, "msync", "");
+    const QString truncated = "was truncated by another process while it was being patched";
+    const QString replaced = "was replaced, moved or changed by another process";
+    const QByteArray other = readFile(QStringLiteral(TQT_TEST_IMAGES_DIR "/sample/sample.exe"));
+    const auto cutInHalf = [&] { ::truncate(QFile::encodeName(exe), QFileInfo(exe).size() / 2); };
+    const struct
+    {
+        const char *what;
+        int stopBefore;
+        std::function<void()> change;
+        QString message;
+    } rows[] = {
+        {"truncated before the journal", journalWrite, cutInHalf, truncated},
+        // Its pages are gone while the run still has to put its bytes back: no SIGBUS.
+        {"truncated after the writes", imageSync, cutInHalf, truncated},
+        {"replaced by another file", imageSync,
+         [&] {
+             writeFile(exe + ".new", other);
+             ::rename(QFile::encodeName(exe + ".new"), QFile::encodeName(exe));
+         },
+         replaced},
+        {"deleted", journalWrite, [&] { QFile::remove(exe); }, replaced},
+    };
+    for (const auto &row : rows) {
+        restore(start);
+        const RunOutput r =
+            run(seam("TQT_STOP_AT_STEP", row.stopBefore), [&](qint64) { row.change(); });
+        EXPECT_EQ(r.exitCode, 1) << row.what << ": " << r.out.toStdString();
+        EXPECT_TRUE(r.out.contains(row.message)) << row.what << ": " << r.out.toStdString();
+        EXPECT_TRUE(readFile(db) == *start[db]) << row.what;
+        EXPECT_FALSE(QFileInfo::exists(journal)) << row.what;
+        if (QByteArray(row.what).startsWith("replaced")) {
+            EXPECT_TRUE(readFile(exe) == other) << "the file put there was touched";
+        }
+    }
+}
