@@ -21,8 +21,10 @@ RunOutput runProcess(const QString &program, const QStringList &args,
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(program, args);
     EXPECT_TRUE(p.waitForFinished(120000)) << program.toStdString();
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            QString::fromUtf8(p.readAll())};
+    RunOutput r;
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAll());
+    return r;
 }
 
 int fileOffset(const PeImage &pe, quint32 rva)

@@ -183,6 +183,14 @@ TEST_F(WorkflowTest, StoredTimestampIsTheImagesTimeAfterTheClose)
             return inner->patchHookCall(rva, old, bytes, hook);
         }
         void open() override { inner->open(); }
+        void beginJournaledWrites() override { inner->beginJournaledWrites(); }
+        void applyJournaledWrites() override { inner->applyJournaledWrites(); }
+        bool revertJournaledWrites() override { return inner->revertJournaledWrites(); }
+        void endJournaledWrites() override { inner->endJournaledWrites(); }
+        bool readBytes(quint32 rva, quint64 &bytes) override
+        {
+            return inner->readBytes(rva, bytes);
+        }
         void close() override
         {
             inner->close();

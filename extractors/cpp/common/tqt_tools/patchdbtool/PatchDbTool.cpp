@@ -3,8 +3,9 @@
 #include "DbFactory.h"
 #include "PeImage.h"
 #include "ProjectDb.h"
-#include "SiteWriter.h"
 #include "exerewriter.h"
+
+#include <Interruption.h>
 
 #include <QDir>
 #include <QFileInfo>
@@ -15,6 +16,7 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 namespace TQ {
@@ -37,6 +39,7 @@ const char UsageText[] =
     "restore: writes the recorded old bytes back; refused (exit code 1) unless verify passes.\n"
     "Exit code 2: this text, or an input that cannot be used.";
 
+const char InterruptedText[] = "The run was interrupted.";
 const quint64 FiveNops = Q_UINT64_C(0x9090909090);
 const uchar CallRel32 = 0xE8;
 const int ShownMismatches = 20;
@@ -260,12 +263,24 @@ int PatchDbTool::restore(const QString &imagePath, const QString &dbPath)
                   << std::endl;
         return Mismatch;
     }
-    QVector<SiteWrite> writes;
-    writes.reserve(sites.size());
-    for (auto it = sites.constBegin(); it != sites.constEnd(); ++it)
-        writes.append({it.key(), FiveNops, it.value().oldBytes});
-    writeSites(*rewriter, native, writes);
-    std::cout << "Restored the linker's bytes at " << writes.size() << " sites of "
+    // Staged and journaled as the clean's writes are: however the run is stopped, the image is
+    // either untouched or restored, and a stop inside the write is undone by the next open.
+    PLATFORM::FILEMAP::InterruptDeferral deferral;
+    rewriter->beginJournaledWrites();
+    try {
+        for (auto it = sites.constBegin(); it != sites.constEnd(); ++it)
+            rewriter->writeBytes(it.key(), it.value().oldBytes);
+        if (PLATFORM::FILEMAP::interruptionPending())
+            throw std::runtime_error(InterruptedText);
+        rewriter->applyJournaledWrites();
+    } catch (...) {
+        rewriter->revertJournaledWrites();
+        rewriter->close();
+        throw;
+    }
+    rewriter->endJournaledWrites();
+    rewriter->close();
+    std::cout << "Restored the linker's bytes at " << sites.size() << " sites of "
               << native.toLocal8Bit().constData() << "." << std::endl;
     return Success;
 }

@@ -1,6 +1,8 @@
 // tqt_patchdb.exe's entry point.
 #include "PatchDbTool.h"
 
+#include <Interruption.h>
+
 #include <QCoreApplication>
 
 #include <exception>
@@ -8,6 +10,7 @@
 
 int main(int argc, char *argv[])
 {
+    TQ::PLATFORM::FILEMAP::installInterruptHandlers("The run was interrupted.");
     try {
         QCoreApplication application(argc, argv);
         return TQ::EXTRACTORS::CPP::COMMON::PatchDbTool::run(QCoreApplication::arguments());

@@ -96,6 +96,7 @@ void ExePatcher::patchExecutable(QString exePath, QList<DIA::FunctionInfo> *func
 
     QVector<quint32> written;
     QVector<quint32> foundClean;
+    QString stamp;
     try {
         for (int i = 0; i < count; ++i) {
             const DIA::FunctionInfo &f = functions->at(i);
@@ -137,8 +138,9 @@ void ExePatcher::patchExecutable(QString exePath, QList<DIA::FunctionInfo> *func
         stopIfInterrupted();
         db->setUnframedSites(unframed);
         // In the same transaction as the entries, so that no stop leaves the one without the
-        // other; the image is on disk already, so its time does not change any more.
-        db->setExecutableTimestamp(QFileInfo(exePath).lastModified().toString(Qt::TextDate));
+        // other; the image is on disk already, so its time should not change any more.
+        stamp = QFileInfo(exePath).lastModified().toString(Qt::TextDate);
+        db->setExecutableTimestamp(stamp);
         db->commit();
     } catch (...) {
         rewriter->revertJournaledWrites();
@@ -148,6 +150,11 @@ void ExePatcher::patchExecutable(QString exePath, QList<DIA::FunctionInfo> *func
     rewriter->endJournaledWrites();
     rewriter->close();
     rewriter.reset();
+    // The stored time is the image's time after the close; should the close have moved it after
+    // all, the entries stay and only the time is brought up to date.
+    const QString closed = QFileInfo(exePath).lastModified().toString(Qt::TextDate);
+    if (closed != stamp)
+        db->setExecutableTimestamp(closed);
 
     if (const int unknown = countUnknownOldBytes(foundClean, written))
         std::cout << "Warning: " << unknown
