@@ -47,8 +47,8 @@ bool isAbsoluteWindowsOrPosix(const std::string &p)
 // LLVM's hash-table loader stores every entry at the bucket its present bit names without
 // checking that bucket against the capacity: a damaged table writes past the bucket array
 // (inside LLVM, where no sanitizer sees it). So the one table left to LLVM, the info stream's
-// name map, is checked here first. Real tables hold a handful of entries; a capacity beyond this bound only makes
-// LLVM allocate gigabytes for nothing.
+// name map, is checked here first. Real tables hold a handful of entries; a capacity beyond this
+// bound only makes LLVM allocate gigabytes for nothing.
 constexpr uint32_t kMaxHashCapacity = 1u << 20;
 
 bool hashTableIsSound(BinaryStreamReader reader)

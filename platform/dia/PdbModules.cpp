@@ -76,8 +76,7 @@ template <typename Visit> void PdbIndex::forEachModule(Visit visit)
         }
         if (linesAt <= reader.getLength()) {
             reader.setOffset(linesAt);
-            if (failed(reader.readArray(module.subsections,
-                                        descriptor.getC13LineInfoByteSize())))
+            if (failed(reader.readArray(module.subsections, descriptor.getC13LineInfoByteSize())))
                 module.subsections = DebugSubsectionArray();
         }
         visit(module);

@@ -28,8 +28,7 @@ bool TypeRecords::open(PDBFile &file, uint32_t streamIndex)
     BinaryStreamReader reader(**stream);
     const TpiStreamHeader *header = nullptr;
     if (failed(reader.readObject(header)) || header->Version != PdbTpiV80 ||
-        header->HeaderSize < sizeof(TpiStreamHeader) ||
-        header->HeaderSize > reader.getLength())
+        header->HeaderSize < sizeof(TpiStreamHeader) || header->HeaderSize > reader.getLength())
         return false;
     reader.setOffset(header->HeaderSize);
     if (failed(reader.readArray(m_array, header->TypeRecordBytes)))
