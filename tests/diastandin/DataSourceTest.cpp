@@ -340,6 +340,12 @@ TEST(DataSource, SessionsOfOneSourceShareTheIndex)
     EXPECT_EQ(nameOf(b.get()), "freeFn");
     EXPECT_EQ(dia.session->put_loadAddress(0x400000), S_OK);
     EXPECT_EQ(dia.session->get_globalScope(nullptr), E_POINTER);
+    // The step beyond DIA that builds the line index ahead of the lookups.
+    ComPtr<ILineIndex> lineIndex;
+    ASSERT_EQ(
+        second->QueryInterface(IID_ILineIndex, reinterpret_cast<void **>(lineIndex.receive())),
+        S_OK);
+    EXPECT_EQ(lineIndex->buildLineIndex(), S_OK);
 }
 
 } // namespace
