@@ -224,6 +224,7 @@ LoadResult PdbIndex::open(const std::string &pdbPath, const uint8_t (&guid)[16],
     d.types.open(*d.file, StreamTPI);
     if (d.file->hasPDBIpiStream())
         d.ids.open(*d.file, StreamIPI);
+    d.typesInObjectFiles = (info->getFeatures() & PdbFeatureMinimalDebugInfo) != 0;
 
     const uint32_t publicsIndex = d.dbi->getPublicSymbolStreamIndex();
     const uint32_t recordsIndex = d.dbi->getSymRecordStreamIndex();

@@ -1,6 +1,8 @@
-// The program database of one image, read through LLVM's raw PDB streams and indexed for the
-// lookups that the debug-information data source answers: functions and publics by RVA and by
-// name, line records by RVA range, and type records by type index.
+// The program database of one image, indexed for the lookups that the debug-information data
+// source answers: functions and publics by RVA and by name, line records by RVA range, and type
+// records by type index. LLVM reads the container, the info and the DBI stream; the publics, the
+// module streams and the type records are read here (PdbPublics, PdbModules, PdbTypes), where
+// LLVM 14 refuses what Microsoft's linker writes or trusts what a damaged file says.
 #pragma once
 
 #include <cstdint>

@@ -68,6 +68,9 @@ struct PdbIndex::Impl
     llvm::pdb::DbiStream *dbi = nullptr;
     TypeRecords types;
     TypeRecords ids;
+    // A fast-link PDB: the functions' type indexes name records of the object files, which
+    // are not read, not records of this PDB.
+    bool typesInObjectFiles = false;
     std::unique_ptr<llvm::msf::MappedBlockStream> symbolRecords;
     std::unique_ptr<llvm::msf::MappedBlockStream> publicsStream;
     PublicsHash publicsHash;

@@ -102,7 +102,9 @@ void PdbIndex::indexFunctions()
             if (!d.toRva(proc->Segment, proc->CodeOffset, rva))
                 continue;
             uint32_t type = proc->FunctionType.getIndex();
-            if ((kind == S_GPROC32_ID || kind == S_LPROC32_ID)) {
+            if (d.typesInObjectFiles) {
+                type = 0;
+            } else if (kind == S_GPROC32_ID || kind == S_LPROC32_ID) {
                 // The _ID forms point into the id stream; the type sits behind the id record.
                 type = 0;
                 Optional<CVType> id = d.id(proc->FunctionType);

@@ -64,9 +64,10 @@ bool PublicsHash::liveRecords(uint32_t symbolStreamLength, std::vector<bool> &li
 {
     live.assign(symbolStreamLength, false);
     const auto mark = [&](const uint8_t *record) {
-        const uint32_t offsetPlusOne = llvm::support::endian::read32le(record);
-        if (offsetPlusOne != 0 && offsetPlusOne - 1 < symbolStreamLength)
-            live[offsetPlusOne - 1] = true;
+        // Zero names no record: less one it wraps past every stream.
+        const uint32_t offset = llvm::support::endian::read32le(record) - 1;
+        if (offset < symbolStreamLength)
+            live[offset] = true;
     };
     // Taken block by block: a record may straddle two blocks of the file.
     llvm::BinaryStreamReader reader(m_records);
