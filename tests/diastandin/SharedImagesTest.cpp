@@ -184,6 +184,41 @@ TEST(FoldedImage, SeveralNamesAtOneAddress)
     EXPECT_EQ(idOf(again.get()), idOf(found.get()));
 }
 
+// Two classes of one name, one per translation unit, and a virtual base inherited rather than
+// named: each definition is a class of its own, reached as such from its own methods, and the
+// inherited base is a virtual base of the class that inherits it.
+TEST(SameNameImage, EachDefinitionIsAClassOfItsOwnAndInheritedVirtualBasesAreListed)
+{
+    if (imageNamed("samename").empty())
+        GTEST_SKIP() << "the samename image is not built here";
+    Dia dia;
+    ASSERT_TRUE(openImage(imageNamed("samename"), dia));
+    const auto classOf = [&](const char *method) {
+        const auto f = children(dia.global.get(), SymTagFunction, method, nsRegularExpression);
+        ComPtr<IDiaSymbol> type, udt;
+        DWORD id = 0;
+        if (f.size() != 1 || f[0]->get_type(type.receive()) != S_OK ||
+            type->get_classParentId(&id) != S_OK ||
+            dia.session->symbolById(id, udt.receive()) != S_OK)
+            ADD_FAILURE() << "no class for " << method;
+        return udt;
+    };
+    const ComPtr<IDiaSymbol> a = classOf("*Same::first"), b = classOf("*Same::third");
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(nameOf(a.get()), nameOf(b.get()));
+    EXPECT_NE(idOf(a.get()), idOf(b.get()));
+    EXPECT_EQ(idOf(classOf("*Same::second").get()), idOf(b.get()));
+    EXPECT_EQ(lengthOf(a.get()), 4u);
+    EXPECT_EQ(lengthOf(b.get()), 40u);
+    EXPECT_EQ(children(a.get(), SymTagData, "a", nsNone).size(), 1u);
+    EXPECT_EQ(children(b.get(), SymTagData, "weights", nsNone).size(), 1u);
+
+    std::map<std::string, BOOL> bases;
+    for (auto &base : children(classOf("E::last").get(), SymTagBaseClass, nullptr, nsNone))
+        EXPECT_EQ(base->get_virtualBaseClass(&bases[nameOf(base.get())]), S_OK);
+    EXPECT_EQ(bases, (std::map<std::string, BOOL>{{"D", 0}, {"V", 1}}));
+}
+
 // Both runs of the built tool, end to end, on the sample with its database in Microsoft's
 // shapes: what they record is what the sample with lld-link's database gives.
 TEST(MsvcShapedImage, BothRunsRecordWhatTheUsualDatabaseGives)
