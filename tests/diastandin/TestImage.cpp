@@ -1,7 +1,6 @@
 #include "TestImage.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -182,27 +181,6 @@ std::string runTool(const std::string &arguments)
     return commandOutput(std::string(DS_PDBUTIL) + " " + arguments + " 2>/dev/null", &status);
 }
 
-std::string functionEntries(const std::string &db)
-{
-    std::string out;
-    sqlite3 *handle = nullptr;
-    sqlite3_stmt *select = nullptr;
-    if (sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(handle,
-                           "SELECT address, name, source_file, old_bytes FROM functions "
-                           "ORDER BY address",
-                           -1, &select, nullptr) == SQLITE_OK)
-        while (sqlite3_step(select) == SQLITE_ROW)
-            for (int i = 0; i < 4; ++i) {
-                const unsigned char *text = sqlite3_column_text(select, i);
-                out += text ? reinterpret_cast<const char *>(text) : "";
-                out += i < 3 ? '|' : '\n';
-            }
-    sqlite3_finalize(select);
-    sqlite3_close(handle);
-    return out;
-}
-
 std::vector<DWORD> toolSections(const std::string &pdb)
 {
     std::vector<DWORD> rvas;
@@ -241,7 +219,10 @@ std::string cleanAndResolve(const std::string &image)
                                                   quoted(db) + " " + vs + " 2>&1",
                                               &status);
     EXPECT_EQ(status, 0) << resolve;
-    return functionEntries(db);
+    return commandOutput("sqlite3 " + quoted(db) +
+                             " 'SELECT address, name, source_file, old_bytes FROM functions "
+                             "ORDER BY address'",
+                         &status);
 }
 
 bool haveTool()
