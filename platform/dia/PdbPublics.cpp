@@ -61,8 +61,8 @@ void PdbIndex::indexPublics()
     // A public's name is shorter than its record; pages the names do not fill are never touched.
     m_names.reserve(streamLength);
     // One pass over the record stream in its order, taking the records that the hash names:
-    // the stream is read as it lies, and a name that points into the middle of a record, or
-    // past a damaged one, names nothing.
+    // the stream is read as it lies, and a hash record pointing into the middle of a record,
+    // or past a damaged one, names nothing.
     CVSymbolArray records;
     BinaryStreamReader reader(*d.symbolRecords);
     if (failed(reader.readArray(records, streamLength)))
