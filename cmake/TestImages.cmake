@@ -7,6 +7,12 @@
 # writes ${TQT_TEST_IMAGES_DIR}/<name>/<name>.exe (.dll with DLL), <name>.pdb and <name>.map,
 # adds the target testimage_<name> and, unless EXCLUDE_FROM_ALL, hangs it under test_images.
 # Relative source paths are taken from the calling directory.
+#
+#   tqt_add_msvc_image(<name> FROM <image> [FASTLINK] [STALE <count>])
+#
+# writes ${TQT_TEST_IMAGES_DIR}/<name>/<name>.exe, .pdb and .map: the built image <image> with
+# its program database in the shapes of Microsoft's linker (tests/imagebuilder/msvc_pdb.py),
+# recorded by file name only; the map is <image>'s.
 
 set(TQT_TEST_IMAGES_DIR ${CMAKE_BINARY_DIR}/testimages)
 set(TQT_IMAGEBUILDER_DIR ${CMAKE_CURRENT_LIST_DIR}/../tests/imagebuilder)
@@ -95,4 +101,31 @@ function(tqt_add_test_image name)
                           DEPENDS ${image} ${out}/${name}.pdb ${out}/${name}.map)
         add_dependencies(test_images testimage_${name})
     endif()
+endfunction()
+
+function(tqt_add_msvc_image name)
+    cmake_parse_arguments(ARG "FASTLINK" "FROM;STALE" "" ${ARGN})
+    if(ARG_UNPARSED_ARGUMENTS OR NOT ARG_FROM)
+        message(FATAL_ERROR "tqt_add_msvc_image(${name}): FROM <image> [FASTLINK] [STALE <n>]")
+    endif()
+    set(from ${TQT_TEST_IMAGES_DIR}/${ARG_FROM}/${ARG_FROM})
+    set(out ${TQT_TEST_IMAGES_DIR}/${name})
+    set(options)
+    if(ARG_FASTLINK)
+        list(APPEND options --fastlink)
+    endif()
+    if(DEFINED ARG_STALE)
+        list(APPEND options --stale ${ARG_STALE})
+    endif()
+    add_custom_command(
+        OUTPUT ${out}/${name}.exe ${out}/${name}.pdb ${out}/${name}.map
+        COMMAND ${Python3_EXECUTABLE} ${TQT_IMAGEBUILDER_DIR}/msvc_pdb.py
+                --from ${from}.exe --name ${name} --out ${out} ${options}
+        DEPENDS ${from}.exe ${from}.pdb ${from}.map ${TQT_IMAGEBUILDER_DIR}/msvc_pdb.py
+        COMMENT "Reshaping test image ${ARG_FROM} as ${name}"
+        VERBATIM)
+    add_custom_target(testimage_${name} ALL
+                      DEPENDS ${out}/${name}.exe ${out}/${name}.pdb ${out}/${name}.map)
+    add_dependencies(testimage_${name} testimage_${ARG_FROM})
+    add_dependencies(test_images testimage_${name})
 endfunction()

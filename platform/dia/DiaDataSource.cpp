@@ -667,7 +667,7 @@ HRESULT newSymbol(const Index &index, Kind kind, uint32_t item, IDiaSymbol **out
     return *out ? S_OK : E_OUTOFMEMORY;
 }
 
-class Session final : public ComObject<IDiaSession>
+class Session final : public ComObject<IDiaSession, ILineIndex>
 {
 public:
     explicit Session(Index index) : m_index(std::move(index)) {}
@@ -677,10 +677,23 @@ public:
         if (!object)
             return E_POINTER;
         *object = nullptr;
-        if (iid != IID_IUnknown)
+        if (iid == IID_IUnknown)
+            *object = static_cast<IUnknown *>(static_cast<IDiaSession *>(this));
+        else if (iid == IID_ILineIndex)
+            *object = static_cast<ILineIndex *>(this);
+        else
             return E_NOINTERFACE;
         AddRef();
-        *object = static_cast<IUnknown *>(this);
+        return S_OK;
+    }
+
+    HRESULT buildLineIndex() override
+    {
+        try {
+            m_index->buildLineIndex();
+        } catch (const std::bad_alloc &) {
+            return E_OUTOFMEMORY;
+        }
         return S_OK;
     }
 

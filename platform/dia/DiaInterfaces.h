@@ -164,3 +164,19 @@ struct IDiaDataSource : IUnknown
 protected:
     ~IDiaDataSource() = default;
 };
+
+// Not one of DIA's interfaces: a step that this data source's sessions offer beyond DIA. The
+// line index is otherwise built by the first line lookup; a caller that knows lookups will
+// follow can have it built ahead, on another thread, and ask for it with QueryInterface. A
+// session that does not offer it (Microsoft's) answers E_NOINTERFACE, and lookups work as
+// before.
+struct ILineIndex : IUnknown
+{
+    virtual HRESULT buildLineIndex() = 0;
+
+protected:
+    ~ILineIndex() = default;
+};
+
+inline const IID IID_ILineIndex = {
+    0x6A1C4E2B, 0x58D3, 0x4F0A, {0x9B, 0x61, 0x2E, 0x7D, 0x40, 0xC3, 0x15, 0x8F}};

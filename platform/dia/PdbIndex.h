@@ -1,6 +1,8 @@
-// The program database of one image, read through LLVM's raw PDB streams and indexed for the
-// lookups that the debug-information data source answers: functions and publics by RVA and by
-// name, line records by RVA range, and type records by type index.
+// The program database of one image, indexed for the lookups that the debug-information data
+// source answers: functions and publics by RVA and by name, line records by RVA range, and type
+// records by type index. LLVM reads the container, the info and the DBI stream; the publics, the
+// module streams and the type records are read here (PdbPublics, PdbModules, PdbTypes), where
+// LLVM 14 refuses what Microsoft's linker writes or trusts what a damaged file says.
 #pragma once
 
 #include <cstdint>
@@ -20,9 +22,9 @@ enum class LoadResult {
     NoImage,     // the image cannot be read
     NotPe,       // not a PE image
     NoDebugInfo, // no debug directory or no CodeView record
-    NoPdb,       // neither the recorded path nor the image's folder holds the PDB
-    Mismatch,    // the PDB belongs to another build (GUID or age)
-    Corrupt,     // the PDB cannot be parsed
+    NoPdb,       // neither the recorded path nor the image's folder holds a PDB
+    Mismatch,    // a PDB found belongs to another build (GUID or age), none to this one
+    Corrupt,     // a PDB found cannot be parsed, none belongs to this build
 };
 
 // What a type record answers; each "has" says whether the property applies.
@@ -92,8 +94,8 @@ public:
     PdbIndex(const PdbIndex &) = delete;
     PdbIndex &operator=(const PdbIndex &) = delete;
 
-    // Finds the image's PDB as the linker recorded it, checks that it belongs to the image and
-    // parses its main streams. Never throws.
+    // Finds the image's PDB where the linker recorded it or beside the image, the first that
+    // belongs to the image's build, and parses its main streams. Never throws.
     static LoadResult load(const std::string &imagePath, std::unique_ptr<PdbIndex> &index);
     // Where load looks for the PDB, in order.
     static std::vector<std::string> pdbCandidates(const std::string &imagePath,
@@ -115,6 +117,8 @@ public:
         ensurePublics();
         return m_publics;
     }
+    // Builds the line index now rather than at the first lookup that needs it.
+    void buildLineIndex() const { ensureLines(); }
     const std::vector<Line> &lines() const
     {
         ensureLines();
@@ -155,7 +159,10 @@ public:
 private:
     PdbIndex();
     struct Impl;
+    struct ModuleStream;
 
+    static LoadResult open(const std::string &pdbPath, const uint8_t (&guid)[16], uint32_t age,
+                           std::unique_ptr<PdbIndex> &index);
     // Builds one index with index() unless done says it was built.
     void ensureIndexed(bool PdbIndex::*done, void (PdbIndex::*index)()) const;
     void ensurePublics() const

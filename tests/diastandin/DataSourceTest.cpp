@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 using namespace dstest;
@@ -62,13 +63,45 @@ TEST(DataSource, FindsThePdbByEveryRecordedForm)
         Dia dia;
         EXPECT_TRUE(openImage(imagePath(image), dia));
     }
-    // The absolute record still finds the PDB when the image is moved.
-    TempDir dir;
-    copyFile(imagePath("abs/dsabs.exe"), dir.path("moved.exe"));
-    EXPECT_EQ(loadImage(dir.path("moved.exe")), S_OK);
-    // A file-name-only record is looked up beside the image, not in the working folder.
-    copyFile(imagePath("dsclasses.exe"), dir.path("alone.exe"));
-    EXPECT_EQ(loadResult(dir.path("alone.exe")), LoadResult::NoPdb);
+}
+
+// The image's record names the PDB by absolute path; the image lies in another folder. The
+// recorded path is tried first, then the image's folder: the first PDB of the image's build is
+// taken wherever it lies, whatever lies at the other place.
+TEST(DataSource, MatchingPdbIsFoundWhereverItLiesAmongTheCandidates)
+{
+    const std::string match = readFile(imagePath("abs/dsabs.pdb"));
+    const std::string other = readFile(imagePath("variant/dsclasses.pdb"));
+    const std::string broken = match.substr(0, 4096);
+    struct Case
+    {
+        const std::string *recorded, *beside;
+        LoadResult expected;
+    };
+    const Case cases[] = {
+        {&match, nullptr, LoadResult::Ok},       {nullptr, &match, LoadResult::Ok},
+        {&other, &match, LoadResult::Ok},        {&match, &other, LoadResult::Ok},
+        {&broken, &match, LoadResult::Ok},       {&other, nullptr, LoadResult::Mismatch},
+        {nullptr, &other, LoadResult::Mismatch}, {&broken, &other, LoadResult::Mismatch},
+        {&broken, nullptr, LoadResult::Corrupt}, {nullptr, nullptr, LoadResult::NoPdb},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        const Case &c = cases[i];
+        TempDir dir;
+        ASSERT_EQ(mkdir(dir.path("r").c_str(), 0700), 0);
+        ASSERT_EQ(mkdir(dir.path("i").c_str(), 0700), 0);
+        std::string image = readFile(imagePath("abs/dsabs.exe"));
+        const size_t path = findRsds(image) + 24;
+        const std::string recorded = dir.path("r/p.pdb");
+        ASSERT_GE(image.find('\0', path) - path, recorded.size());
+        image.replace(path, recorded.size() + 1, recorded.c_str(), recorded.size() + 1);
+        writeFile(dir.path("i/p.exe"), image);
+        if (c.recorded)
+            writeFile(recorded, *c.recorded);
+        if (c.beside)
+            writeFile(dir.path("i/p.pdb"), *c.beside);
+        EXPECT_EQ(loadResult(dir.path("i/p.exe")), c.expected) << "case " << i;
+    }
 }
 
 TEST(DataSource, MissingOrForeignInputsFail)
@@ -95,13 +128,6 @@ TEST(DataSource, MissingOrForeignInputsFail)
     EXPECT_TRUE(FAILED(source->openSession(session.receive())));
     EXPECT_FALSE(session);
     EXPECT_EQ(source->openSession(nullptr), E_POINTER);
-}
-
-TEST(DataSource, PdbOfAnotherBuildIsRefused)
-{
-    CopiedImage copy(readFile(imagePath("variant/dsclasses.pdb")));
-    EXPECT_EQ(loadResult(copy.exe), LoadResult::Mismatch);
-    EXPECT_TRUE(FAILED(loadImage(copy.exe)));
 }
 
 TEST(DataSource, AgeOrGuidChangedInTheImageIsRefused)
@@ -219,20 +245,18 @@ private:
     std::vector<std::vector<uint32_t>> m_blocks;
 };
 
-constexpr uint32_t kInfoStream = 1, kTypeStream = 2, kIdStream = 4;
+constexpr uint32_t kInfoStream = 1, kTypeStream = 2, kDbiStream = 3, kIdStream = 4;
 
 // A hash table as the PDB stores it: size, capacity, one word of present bits, no deleted
 // bits, then one key and value per present bit. Written over the start of the type or id
-// stream's hash stream (whose hash values nothing here reads) and named as that stream's
-// hash-adjuster table.
-std::string withHashAdjusters(const std::string &pdb, uint32_t stream, uint32_t size,
-                              uint32_t capacity, uint32_t presentBits)
+// stream's hash stream and named as that stream's hash-adjuster table.
+std::string withHashAdjusters(const std::string &pdb, uint32_t stream, uint32_t presentBits)
 {
     const MsfLayout layout(pdb);
     std::string out = pdb;
     const uint32_t hashStream = layout.get(pdb, stream, 20) & 0xFFFF;
     EXPECT_NE(hashStream, 0xFFFFu);
-    const uint32_t table[] = {size, capacity, 1, presentBits, 0, 0x1234, 0x5678};
+    const uint32_t table[] = {1, 1, 1, presentBits, 0, 0x1234, 0x5678};
     for (uint32_t i = 0; i < 7; ++i)
         layout.put(out, hashStream, 4 * i, table[i]);
     layout.put(out, stream, 48, 0);            // offset of the table in the hash stream
@@ -240,56 +264,62 @@ std::string withHashAdjusters(const std::string &pdb, uint32_t stream, uint32_t 
     return out;
 }
 
-// LLVM stores each hash-table entry at the bucket its present bit names, unchecked: such a
-// table must be refused before LLVM reads it, not written past its bucket array.
-TEST(DataSource, HashTablesNamingBucketsPastTheirCapacityAreRefused)
+// Tables are read only where something needs them, and checked before they are. LLVM stores
+// each entry of the info stream's name map at the bucket its present bit names, unchecked: such
+// a map must be refused before LLVM reads it. The type and id streams' hash tables are never
+// read. The publics hash is read here, for any bucket count.
+TEST(DataSource, DamagedTablesAreRefusedOrPassedOver)
 {
     const std::string pdb = readFile(imagePath("dsclasses.pdb"));
     ASSERT_GT(pdb.size(), 8192u);
     const MsfLayout layout(pdb);
+    const auto with = [&](uint32_t stream, uint32_t offset, uint32_t value) {
+        std::string out = pdb;
+        layout.put(out, stream, offset, value);
+        return out;
+    };
 
     // The info stream's name map: keep the count of present bits, move the last one to bit 31.
-    std::string namedMap = pdb;
-    const uint32_t namesSize = layout.get(pdb, kInfoStream, 28);
-    const uint32_t table = 32 + namesSize;
-    const uint32_t capacity = layout.get(pdb, kInfoStream, table + 4);
-    const uint32_t words = layout.get(pdb, kInfoStream, table + 8);
+    const uint32_t table = 32 + layout.get(pdb, kInfoStream, 28);
     const uint32_t present = layout.get(pdb, kInfoStream, table + 12);
-    ASSERT_GE(words, 1u);
-    ASSERT_LT(capacity, 31u);
+    ASSERT_LT(layout.get(pdb, kInfoStream, table + 4), 31u);
     ASSERT_NE(present, 0u);
     const uint32_t moved = (present & ~(0x80000000u >> __builtin_clz(present))) | 0x80000000u;
-    layout.put(namedMap, kInfoStream, table + 12, moved);
+    const uint32_t publics = layout.get(pdb, kDbiStream, 16) & 0xFFFF;
 
     struct Case
     {
         const char *what;
         std::string bytes;
         LoadResult expected;
+        size_t publicsLost = 0;
     };
     const Case cases[] = {
         {"intact", pdb, LoadResult::Ok},
-        {"sound type hash table", withHashAdjusters(pdb, kTypeStream, 1, 1, 1u), LoadResult::Ok},
-        {"sound id hash table", withHashAdjusters(pdb, kIdStream, 1, 2, 2u), LoadResult::Ok},
-        {"name map bit past capacity", namedMap, LoadResult::Corrupt},
-        {"type hash bit past capacity", withHashAdjusters(pdb, kTypeStream, 1, 1, 1u << 31),
-         LoadResult::Corrupt},
-        {"type hash capacity absurd", withHashAdjusters(pdb, kTypeStream, 1, (1u << 20) + 1, 1u),
-         LoadResult::Corrupt},
-        // The id stream is optional: without it the rest still answers.
-        {"id hash bit past capacity", withHashAdjusters(pdb, kIdStream, 1, 2, 1u << 31),
+        {"name map bit past capacity", with(kInfoStream, table + 12, moved), LoadResult::Corrupt},
+        {"type hash bit past capacity", withHashAdjusters(pdb, kTypeStream, 1u << 31),
          LoadResult::Ok},
+        {"id hash bit past capacity", withHashAdjusters(pdb, kIdStream, 1u << 31), LoadResult::Ok},
+        {"type stream of another version", with(kTypeStream, 0, 1), LoadResult::Ok},
+        {"publics hash of another version", with(publics, 32, 0), LoadResult::Corrupt},
+        {"hash records past the hash", with(publics, 36, 0x7FFFFFF8), LoadResult::Corrupt},
+        {"a hash record naming no record", with(publics, 44, 0x7FFFFFF0), LoadResult::Ok, 1},
     };
+    size_t intactPublics = 0;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         CopiedImage copy(c.bytes);
         EXPECT_EQ(loadResult(copy.exe), c.expected);
         Dia dia;
         EXPECT_EQ(openImage(copy.exe, dia), c.expected == LoadResult::Ok);
-        if (c.expected == LoadResult::Ok) {
-            EXPECT_FALSE(
-                children(dia.global.get(), SymTagFunction, "freeFn", nsRegularExpression).empty());
-        }
+        if (c.expected != LoadResult::Ok)
+            continue;
+        EXPECT_FALSE(
+            children(dia.global.get(), SymTagFunction, "freeFn", nsRegularExpression).empty());
+        const size_t count = children(dia.global.get(), SymTagPublicSymbol, nullptr, nsNone).size();
+        if (!intactPublics)
+            intactPublics = count;
+        EXPECT_EQ(count + c.publicsLost, intactPublics);
     }
 }
 
@@ -310,6 +340,12 @@ TEST(DataSource, SessionsOfOneSourceShareTheIndex)
     EXPECT_EQ(nameOf(b.get()), "freeFn");
     EXPECT_EQ(dia.session->put_loadAddress(0x400000), S_OK);
     EXPECT_EQ(dia.session->get_globalScope(nullptr), E_POINTER);
+    // The step beyond DIA that builds the line index ahead of the lookups.
+    ComPtr<ILineIndex> lineIndex;
+    ASSERT_EQ(
+        second->QueryInterface(IID_ILineIndex, reinterpret_cast<void **>(lineIndex.receive())),
+        S_OK);
+    EXPECT_EQ(lineIndex->buildLineIndex(), S_OK);
 }
 
 } // namespace

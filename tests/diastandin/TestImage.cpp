@@ -152,20 +152,33 @@ void copyFile(const std::string &from, const std::string &to)
     writeFile(to, readFile(from));
 }
 
-namespace {
-
-std::string runTool(const std::string &arguments)
+std::string commandOutput(const std::string &commandLine, int *status)
 {
     std::string out;
-    FILE *pipe = popen((std::string(DS_PDBUTIL) + " " + arguments + " 2>/dev/null").c_str(), "r");
-    if (!pipe)
+    FILE *pipe = popen(commandLine.c_str(), "r");
+    if (!pipe) {
+        *status = -1;
         return out;
+    }
     char buffer[4096];
     size_t n;
     while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
         out.append(buffer, n);
-    pclose(pipe);
+    *status = pclose(pipe);
     return out;
+}
+
+namespace {
+
+std::string quoted(const std::string &text)
+{
+    return "'" + text + "'";
+}
+
+std::string runTool(const std::string &arguments)
+{
+    int status = 0;
+    return commandOutput(std::string(DS_PDBUTIL) + " " + arguments + " 2>/dev/null", &status);
 }
 
 std::vector<DWORD> toolSections(const std::string &pdb)
@@ -182,6 +195,35 @@ std::vector<DWORD> toolSections(const std::string &pdb)
 }
 
 } // namespace
+
+std::string cleanAndResolve(const std::string &image)
+{
+    TempDir dir;
+    const std::string exe = dir.path(image + ".exe"), db = dir.path("project.db");
+    for (const char *ext : {".exe", ".pdb", ".map"})
+        copyFile(std::string(TQT_TEST_IMAGES_DIR) + "/" + image + "/" + image + ext,
+                 dir.path(image + ext));
+    // Its own settings folders; no detached resolve run, which comes next.
+    std::string tool = "cd " + quoted(dir.path("")) + " &&";
+    for (const char *variable : {"HOME", "XDG_CONFIG_HOME", "APPDATA", "TQ_TRACING"})
+        tool += std::string(" ") + variable + "=" + quoted(dir.path(""));
+    tool +=
+        " TQ_VELMORA=" + quoted(dir.path("none")) + " " + quoted(TQT_BIN_DIR "/tqt_patchclean.exe");
+    const std::string vs = quoted(TQT_VS_COMMON_DIR);
+    int status = 0;
+    const std::string clean =
+        commandOutput(tool + " " + quoted(exe) + " " + quoted(db) + " " + vs + " 2>&1", &status);
+    EXPECT_EQ(status, 0) << clean;
+    const std::string resolve = commandOutput(tool + " --resolve " + quoted(exe) + " " +
+                                                  quoted(dir.path(image + "_tq.map")) + " " +
+                                                  quoted(db) + " " + vs + " 2>&1",
+                                              &status);
+    EXPECT_EQ(status, 0) << resolve;
+    return commandOutput("sqlite3 " + quoted(db) +
+                             " 'SELECT address, name, source_file, old_bytes FROM functions "
+                             "ORDER BY address'",
+                         &status);
+}
 
 bool haveTool()
 {

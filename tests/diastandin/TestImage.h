@@ -51,6 +51,11 @@ private:
 };
 
 std::string readFile(const std::string &path);
+// The standard output of a shell command line, and its status as pclose gives it.
+std::string commandOutput(const std::string &commandLine, int *status);
+// A copy of a test-image builder's image cleaned by the built tool, then resolved by it: the
+// database's entries, a line each, in address order.
+std::string cleanAndResolve(const std::string &image);
 void writeFile(const std::string &path, const std::string &bytes);
 void copyFile(const std::string &from, const std::string &to);
 

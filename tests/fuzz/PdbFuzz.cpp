@@ -1,6 +1,7 @@
 // The debug-information data source on a mutated program database beside a fixed image: the
-// load either fails cleanly or the queries of both modes (the hook's public symbol, the source
-// file of every function) and the type queries answer without reading outside the file.
+// load either fails cleanly or the queries of both modes (the hook's public symbol by name and
+// what lies near it by address, the line index, the source file of every function) and the
+// type queries answer without reading outside the file.
 #include "DiaInterfaces.h"
 #include "FuzzFile.h"
 
@@ -201,8 +202,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             DWORD rva = 0;
             hook->get_name(name.receive());
             hook->get_relativeVirtualAddress(&rva);
+            ComPtr<IDiaSymbol> nearest;
+            session->findSymbolByRVA(rva + 1, SymTagPublicSymbol, nearest.receive());
         }
     }
+    ComPtr<ILineIndex> lineIndex;
+    if (session->QueryInterface(IID_ILineIndex, reinterpret_cast<void **>(lineIndex.receive())) ==
+        S_OK)
+        lineIndex->buildLineIndex();
     sourceFiles(session.get(), scope.get());
     return 0;
 }

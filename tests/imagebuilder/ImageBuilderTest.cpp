@@ -1,10 +1,10 @@
 // Checks the test images on the files themselves: the map's layout, the hook calls and
-// prologues in the PE, the linking options, and the PDB's match with the image.
+// prologues in the PE, the load address, the PDB's match with the image, and the shapes of
+// Microsoft's linker given to the reshaped ones.
 #include "ImageBuilderTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -33,14 +33,6 @@ ImageFiles filesOf(const std::string &folder, const std::string &name, bool dll 
 ImageFiles testImage(const std::string &name, bool dll = false)
 {
     return filesOf(std::string(TQT_TEST_IMAGES_DIR) + "/" + name, name, dll);
-}
-
-const std::vector<std::pair<std::string, bool>> &allImages()
-{
-    static const std::vector<std::pair<std::string, bool>> images = {
-        {"sample", false},   {"unframed", false}, {"folded", false},  {"sampledll", true},
-        {"highbase", false}, {"nopenter", false}, {"classes", false}, {"classes2", false}};
-    return images;
 }
 
 struct Loaded
@@ -103,6 +95,11 @@ std::string run(const std::string &commandLine, int *status)
     return out;
 }
 
+std::string pdbutil(const std::string &arguments, int *status)
+{
+    return run(shellQuote(TQT_PDBUTIL) + " " + arguments, status);
+}
+
 class ScratchDir
 {
 public:
@@ -142,190 +139,99 @@ fs::file_time_type mtime(const std::string &path)
     return fs::last_write_time(path, ec);
 }
 
+enum class Hooks { Framed, SomeUnframed, None };
+
+struct Image
+{
+    const char *name;
+    bool dll;
+    uint32_t base;
+    Hooks hooks;
+};
+
+const Image kImages[] = {
+    {"sample", false, 0x400000, Hooks::Framed},
+    {"unframed", false, 0x400000, Hooks::SomeUnframed},
+    {"folded", false, 0x400000, Hooks::Framed},
+    {"sampledll", true, 0x10000000, Hooks::Framed},
+    {"highbase", false, 0x80000000, Hooks::Framed},
+    {"nopenter", false, 0x400000, Hooks::None},
+    {"classes", false, 0x400000, Hooks::Framed},
+    {"classes2", false, 0x400000, Hooks::Framed},
+    {"samename", false, 0x400000, Hooks::Framed},
+    {"msvcinc", false, 0x400000, Hooks::Framed},
+    {"msvcfast", false, 0x400000, Hooks::Framed},
+};
+
 } // namespace
 
-TEST(TestImageMap, EverySymbolLineHasTheLinkerLayout)
+// What the tests of the other subsystems take for granted about every image.
+TEST(TestImage, MapImageAndPdbAgree)
 {
-    for (const auto &[name, dll] : allImages()) {
-        SCOPED_TRACE(name);
-        const Loaded l = load(testImage(name, dll));
+    const std::regex guidRe(R"(GUID: (\{[0-9A-F-]+\}))"), ageRe(R"(Age: (\d+))");
+    const std::set<std::string> unframed = {"_unframedAdd", "?bump@Counter@Calc@@QAEHXZ"};
+    for (const Image &image : kImages) {
+        SCOPED_TRACE(image.name);
+        const ImageFiles files = testImage(image.name, image.dll);
+        const Loaded l = load(files);
+
+        // The linker's layout, every address where its section:offset says.
         EXPECT_TRUE(l.map.crlfOnly);
         EXPECT_TRUE(l.map.layoutErrors.empty())
             << (l.map.layoutErrors.empty() ? "" : l.map.layoutErrors.front());
-        EXPECT_FALSE(ownFunctions(l.map).empty());
         for (const MapSymbol &s : l.map.symbols) {
             if (s.section == 0)
                 continue; // linker-defined
-            // The section:offset field and the Rva+Base column must name the same place.
             ASSERT_GE(s.section, 1u) << s.line;
             ASSERT_LE(s.section, l.pe.sections().size()) << s.line;
             const PeSection &sec = l.pe.sections()[s.section - 1];
             EXPECT_EQ(s.address, l.pe.imageBase() + sec.virtualAddress + s.offset) << s.line;
         }
-    }
-}
-
-TEST(TestImageMap, ImageBaseLineStatesThePeImageBase)
-{
-    for (const auto &[name, dll] : allImages()) {
-        SCOPED_TRACE(name);
-        const Loaded l = load(testImage(name, dll));
+        // The load address, stated before every function line so that none is read with 0.
+        EXPECT_EQ(l.pe.isDll(), image.dll);
+        EXPECT_EQ(l.pe.imageBase(), image.base);
         ASSERT_TRUE(l.map.imageBase.has_value());
-        EXPECT_EQ(*l.map.imageBase, l.pe.imageBase());
-        const std::string &line = l.map.lines[l.map.imageBaseLine];
-        EXPECT_EQ(line.substr(21, 13), "___ImageBase ");
-        // It comes before every function line, so no function is read with a base of 0.
-        for (const MapSymbol *f : ownFunctions(l.map))
+        EXPECT_EQ(*l.map.imageBase, image.base);
+        EXPECT_EQ(l.map.lines[l.map.imageBaseLine].substr(21, 13), "___ImageBase ");
+        const auto own = ownFunctions(l.map);
+        ASSERT_GE(own.size(), 3u);
+        for (const MapSymbol *f : own)
             EXPECT_LT(l.map.imageBaseLine, f->lineIndex) << f->line;
-    }
-}
 
-TEST(TestImageMap, SampleListsItsFunctionsWithLongNamesPushingTheAddress)
-{
-    const Loaded l = load(testImage("sample"));
-    std::set<std::string> names;
-    size_t longNames = 0;
-    for (const MapSymbol *f : ownFunctions(l.map)) {
-        names.insert(f->name);
-        if (f->name.size() >= 27) {
-            ++longNames;
-            EXPECT_EQ(f->line.substr(21 + f->name.size(), 1), " ") << f->line;
-            EXPECT_NE(f->line[21 + f->name.size() + 1], ' ') << f->line;
-        }
-    }
-    EXPECT_GT(longNames, 0u);
-    for (const char *expected :
-         {"_main", "??0Named@Geometry@@QAE@XZ", "??1Shape@Geometry@@UAE@XZ",
-          "?created@Shape@Geometry@@SAHXZ", "?area@Rectangle@Geometry@@UBEHXZ",
-          "??_GSquare@Geometry@@UAEPAXI@Z", "?push@?$Stack@H$07@Geometry@@QAE_NABH@Z",
-          "_clampValue", "?rotate@@YAHH@Z"})
-        EXPECT_EQ(names.count(expected), 1u) << expected;
-    // Internal-linkage functions are listed among the static symbols, flagged all the same.
-    const auto staticHeader = std::find(l.map.lines.begin(), l.map.lines.end(), " Static symbols");
-    ASSERT_NE(staticHeader, l.map.lines.end());
-    const auto rotate = l.map.named("?rotate@@YAHH@Z");
-    ASSERT_EQ(rotate.size(), 1u);
-    EXPECT_NE(std::find(staticHeader, l.map.lines.end(), rotate[0]->line), l.map.lines.end());
-}
-
-TEST(TestImageHooks, OwnFunctionsStartWithHookAndMsvcFrame)
-{
-    for (const auto &[name, dll] : allImages()) {
-        if (name == "nopenter" || name == "unframed")
-            continue;
-        SCOPED_TRACE(name);
-        const Loaded l = load(testImage(name, dll));
+        // Hooks where /Gh puts them: the own functions only, never the run-time stubs.
         const auto hook = penterRva(l);
-        ASSERT_TRUE(hook.has_value());
-        for (const MapSymbol *f : ownFunctions(l.map))
-            EXPECT_EQ(entryOf(l, *f, hook), Entry::FramedHook) << f->line;
-    }
-}
-
-TEST(TestImageHooks, RunTimeStubsAreNotHooked)
-{
-    const Loaded l = load(testImage("sample"));
-    const auto hook = penterRva(l);
-    ASSERT_TRUE(hook.has_value());
-    size_t stubs = 0;
-    for (const MapSymbol &s : l.map.symbols) {
-        if (!s.function || s.object != kStubObject)
-            continue;
-        ++stubs;
-        EXPECT_EQ(entryOf(l, s, hook), Entry::NoHook) << s.line;
-    }
-    EXPECT_GE(stubs, 3u); // __penter, the entry point, operator new at least
-    const auto penter = l.pe.bytesAt(*hook, 1);
-    ASSERT_TRUE(penter.has_value());
-    EXPECT_EQ((*penter)[0], 0xC3); // returns at once, registers untouched
-}
-
-TEST(TestImageHooks, UnframedFunctionsKeepClangsFrameEncoding)
-{
-    const Loaded l = load(testImage("unframed"));
-    const auto hook = penterRva(l);
-    ASSERT_TRUE(hook.has_value());
-    const std::set<std::string> unframed = {"_unframedAdd", "?bump@Counter@Calc@@QAEHXZ"};
-    size_t seenUnframed = 0, seenFramed = 0;
-    for (const MapSymbol *f : ownFunctions(l.map)) {
-        if (unframed.count(f->name)) {
-            ++seenUnframed;
-            EXPECT_EQ(entryOf(l, *f, hook), Entry::UnframedHook) << f->line;
-            const auto b = l.pe.bytesAt(rvaOf(l, *f), 8);
-            ASSERT_TRUE(b.has_value());
-            EXPECT_EQ((*b)[6], 0x89); // mov ebp, esp as 89 E5
-            EXPECT_EQ((*b)[7], 0xE5);
-        } else {
-            ++seenFramed;
-            EXPECT_EQ(entryOf(l, *f, hook), Entry::FramedHook) << f->line;
+        ASSERT_EQ(hook.has_value(), image.hooks != Hooks::None);
+        for (const MapSymbol *f : own) {
+            if (image.hooks == Hooks::None) {
+                EXPECT_EQ(l.pe.bytesAt(rvaOf(l, *f), 3), (std::vector<uint8_t>{0x55, 0x8B, 0xEC}))
+                    << f->line;
+                continue;
+            }
+            const bool keepsClangsFrame =
+                image.hooks == Hooks::SomeUnframed && unframed.count(f->name);
+            EXPECT_EQ(entryOf(l, *f, hook),
+                      keepsClangsFrame ? Entry::UnframedHook : Entry::FramedHook)
+                << f->line;
         }
-    }
-    EXPECT_EQ(seenUnframed, unframed.size());
-    EXPECT_GE(seenFramed, 3u);
-}
+        if (hook) {
+            size_t stubs = 0;
+            for (const MapSymbol &s : l.map.symbols)
+                if (s.function && s.object == kStubObject) {
+                    ++stubs;
+                    EXPECT_EQ(entryOf(l, s, hook), Entry::NoHook) << s.line;
+                }
+            EXPECT_GE(stubs, 3u); // __penter, the entry point, operator new at least
+            EXPECT_EQ(l.pe.bytesAt(*hook, 1), std::vector<uint8_t>{0xC3}); // returns at once
+        }
 
-TEST(TestImageHooks, NoPenterImageHasNoHookAnywhere)
-{
-    const Loaded l = load(testImage("nopenter"));
-    EXPECT_TRUE(l.map.named("__penter").empty());
-    const auto own = ownFunctions(l.map);
-    ASSERT_GE(own.size(), 4u);
-    for (const MapSymbol *f : own) {
-        const auto b = l.pe.bytesAt(rvaOf(l, *f), 3);
-        ASSERT_TRUE(b.has_value()) << f->line;
-        EXPECT_EQ(*b, (std::vector<uint8_t>{0x55, 0x8B, 0xEC})) << f->line;
-    }
-}
-
-TEST(TestImageLinking, FoldedFunctionsShareOneAddress)
-{
-    const Loaded l = load(testImage("folded"));
-    std::map<std::string, uint32_t> address;
-    for (const MapSymbol *f : ownFunctions(l.map))
-        address[f->name] = f->address;
-    ASSERT_EQ(address.count("?addSeven@@YAHH@Z"), 1u);
-    ASSERT_EQ(address.count("?plusSeven@@YAHH@Z"), 1u);
-    ASSERT_EQ(address.count("_sevenMore"), 1u);
-    ASSERT_EQ(address.count("?timesThree@@YAHH@Z"), 1u);
-    EXPECT_EQ(address["?addSeven@@YAHH@Z"], address["?plusSeven@@YAHH@Z"]);
-    EXPECT_EQ(address["?addSeven@@YAHH@Z"], address["_sevenMore"]);
-    EXPECT_NE(address["?addSeven@@YAHH@Z"], address["?timesThree@@YAHH@Z"]);
-    EXPECT_NE(address["?addSeven@@YAHH@Z"], address["_main"]);
-}
-
-TEST(TestImageLinking, DllAndHighBaseImagesHaveTheirBases)
-{
-    const Loaded dll = load(testImage("sampledll", true));
-    EXPECT_TRUE(dll.pe.isDll());
-    EXPECT_EQ(dll.pe.imageBase(), 0x10000000u);
-    EXPECT_EQ(dll.map.lines[dll.map.imageBaseLine].substr(48, 8), "10000000");
-    EXPECT_EQ(dll.map.named("_sampleArea").size(), 1u);
-
-    const Loaded high = load(testImage("highbase"));
-    EXPECT_FALSE(high.pe.isDll());
-    EXPECT_EQ(high.pe.imageBase(), 0x80000000u);
-    for (const MapSymbol *f : ownFunctions(high.map))
-        EXPECT_GE(f->address, 0x80001000u) << f->line;
-
-    const Loaded plain = load(testImage("sample"));
-    EXPECT_FALSE(plain.pe.isDll());
-    EXPECT_EQ(plain.pe.imageBase(), 0x400000u);
-}
-
-TEST(TestImagePdb, GuidAndAgeMatchTheImagesCodeViewRecord)
-{
-    const std::regex guidRe(R"(GUID: (\{[0-9A-F-]+\}))"), ageRe(R"(Age: (\d+))");
-    for (const auto &[name, dll] : allImages()) {
-        SCOPED_TRACE(name);
-        const ImageFiles files = testImage(name, dll);
-        const Loaded l = load(files);
+        // The PDB the image records, found where the record says (or beside the image), of
+        // the image's build.
         const auto cv = l.pe.codeView();
         ASSERT_TRUE(cv.has_value());
-        EXPECT_EQ(fs::path(cv->pdbPath).filename(), name + ".pdb");
-        EXPECT_TRUE(fs::equivalent(cv->pdbPath, files.pdb));
+        const fs::path recorded = fs::path(files.image).parent_path() / cv->pdbPath;
+        EXPECT_TRUE(fs::equivalent(recorded, files.pdb)) << cv->pdbPath;
         int status = 0;
-        const std::string summary =
-            run(shellQuote(TQT_PDBUTIL) + " dump --summary " + shellQuote(files.pdb), &status);
+        const std::string summary = pdbutil("dump --summary " + shellQuote(files.pdb), &status);
         ASSERT_EQ(status, 0) << summary;
         std::smatch guid, age;
         ASSERT_TRUE(std::regex_search(summary, guid, guidRe)) << summary;
@@ -335,22 +241,74 @@ TEST(TestImagePdb, GuidAndAgeMatchTheImagesCodeViewRecord)
     }
 }
 
-TEST(TestImagePdb, PenterIsAPublicFunctionOnlyWhereHooked)
+// The reshaped images against the sample they come from, as llvm-pdbutil sees them: the stale
+// publics lie in the symbol record stream and are no publics; the fast-link hash has the bucket
+// bitmap that LLVM refuses; the globals hash is reshaped alike; and a rebuild with lld-link's
+// bucket count gives lld-link's hashes, so the reshaping writes the layout that readers expect.
+TEST(TestImage, ReshapedDatabasesHaveMicrosoftsShapes)
 {
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const ImageFiles sample = testImage("sample");
     int status = 0;
-    const std::string withHook =
-        run(shellQuote(TQT_PDBUTIL) + " dump --publics " + shellQuote(testImage("sample").pdb),
-            &status);
-    ASSERT_EQ(status, 0) << withHook;
-    const std::regex penterRe("S_PUB32 \\[size = \\d+\\] `__penter`\\s+flags = function");
-    EXPECT_TRUE(std::regex_search(withHook, penterRe)) << withHook;
+    const std::string out = run(shellQuote(TQT_PYTHON) + " " +
+                                    shellQuote(std::string(TQT_IMAGEBUILDER_DIR) + "/msvc_pdb.py") +
+                                    " --from " + shellQuote(sample.image) +
+                                    " --name usual --buckets 4096 --out " + shellQuote(dir.path()),
+                                &status);
+    ASSERT_EQ(status, 0) << out;
 
-    const std::string without =
-        run(shellQuote(TQT_PDBUTIL) + " dump --publics " + shellQuote(testImage("nopenter").pdb),
-            &status);
-    ASSERT_EQ(status, 0) << without;
-    EXPECT_NE(without.find("`_main`"), std::string::npos);
-    EXPECT_EQ(without.find("__penter"), std::string::npos);
+    // Stream sizes by name, and the publics as listed (addresses and names).
+    const auto streams = [](const std::string &pdb) {
+        int status = 0;
+        const std::string text = pdbutil("dump -streams " + shellQuote(pdb), &status);
+        std::map<std::string, long> sizes;
+        const std::regex line(R"(\(\s*(\d+) bytes\): \[([^\]]+)\])");
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), line);
+             it != std::sregex_iterator(); ++it)
+            sizes[(*it)[2]] = std::stol((*it)[1]);
+        return sizes;
+    };
+    const auto publics = [](const std::string &pdb, int *status) {
+        return pdbutil("dump -publics -public-extras " + shellQuote(pdb), status);
+    };
+    int sampleStatus = 0;
+    const std::string samplePublics = publics(sample.pdb, &sampleStatus);
+    ASSERT_EQ(sampleStatus, 0);
+    const auto sampleStreams = streams(sample.pdb);
+    const long bitmapGrowth = 32768 - 516;
+
+    struct Case
+    {
+        std::string pdb;
+        bool fastLink, stale;
+    };
+    for (const Case &c : {Case{dir.path() + "/usual.pdb", false, false},
+                          Case{testImage("msvcinc").pdb, false, true},
+                          Case{testImage("msvcfast").pdb, true, true}}) {
+        SCOPED_TRACE(c.pdb);
+        const auto sizes = streams(c.pdb);
+        // The bitmap grows; more buckets may take a chain each, at 4 bytes.
+        for (const char *hash : {"Public Symbol Hash", "Global Symbol Hash"}) {
+            const long growth = sizes.at(hash) - sampleStreams.at(hash);
+            EXPECT_TRUE(c.fastLink ? growth >= bitmapGrowth && growth < bitmapGrowth + 4096
+                                   : growth == 0)
+                << hash << " grew by " << growth;
+        }
+        EXPECT_EQ(sizes.at("Symbol Records") > sampleStreams.at("Symbol Records"), c.stale);
+        const std::string listed = publics(c.pdb, &status);
+        if (c.fastLink) {
+            EXPECT_NE(status, 0);
+            EXPECT_NE(listed.find("Corrupted publics stream"), std::string::npos) << listed;
+        } else {
+            EXPECT_EQ(status, 0);
+            EXPECT_EQ(listed, samplePublics);
+        }
+        const std::string summary = pdbutil("dump -summary " + shellQuote(c.pdb), &status);
+        EXPECT_NE(summary.find(c.stale ? "incrementally linked: true" : "linked: false"),
+                  std::string::npos)
+            << summary;
+    }
 }
 
 TEST(ImageBuilderScript, RebuildsOnlyWhenInputsChange)
@@ -396,25 +354,24 @@ TEST(ImageBuilderScript, RefusesBadRequests)
     ScratchDir dir;
     ASSERT_FALSE(dir.path().empty());
     const std::string src = dir.path() + "/prog.cpp";
-    writeText(src, "int main() { return 0; }\n");
-    const std::string out = " --out " + shellQuote(dir.path() + "/out") + " ";
-    int status = 0;
-    std::string text = run(builderCommand("build_image.py") + " --name prog" + out +
-                               "--unframed _nosuchfunction " + shellQuote(src),
-                           &status);
-    EXPECT_NE(status, 0);
-    EXPECT_NE(text.find("_nosuchfunction"), std::string::npos) << text;
-    EXPECT_FALSE(fs::exists(dir.path() + "/out/prog.exe"));
-
-    text = run(builderCommand("build_image.py") + " --name prog" + out + "--base 12345 " +
-                   shellQuote(src),
-               &status);
-    EXPECT_NE(status, 0) << text; // not 64 KiB aligned
-
-    writeText(src, "int main() { return undeclared; }\n");
-    text = run(builderCommand("build_image.py") + " --name prog" + out + shellQuote(src), &status);
-    EXPECT_NE(status, 0);
-    EXPECT_NE(text.find("undeclared"), std::string::npos) << text;
+    const std::string out = " --name prog --out " + shellQuote(dir.path() + "/out") + " ";
+    struct Case
+    {
+        const char *source, *options, *told;
+    };
+    for (const Case &c :
+         {Case{"int main() { return 0; }\n", "--unframed _nosuchfunction ", "_nosuchfunction"},
+          Case{"int main() { return 0; }\n", "--base 12345 ", "aligned"},
+          Case{"int main() { return undeclared; }\n", "", "undeclared"}}) {
+        SCOPED_TRACE(c.told);
+        writeText(src, c.source);
+        int status = 0;
+        const std::string text =
+            run(builderCommand("build_image.py") + out + c.options + shellQuote(src), &status);
+        EXPECT_NE(status, 0);
+        EXPECT_NE(text.find(c.told), std::string::npos) << text;
+        EXPECT_FALSE(fs::exists(dir.path() + "/out/prog.exe"));
+    }
 }
 
 TEST(ImageGenerator, MakesExactlyTheRequestedFunctions)

@@ -39,6 +39,7 @@ struct Script
 {
     quint32 failAt = 0xffffffffu; // the lookup of this address throws
     int slowLookups = 0;          // that many first lookups take 5 ms each
+    std::atomic<int> lineIndexBuilds{0};
     std::mutex mutex;
     QSet<quint32> asked; // every address looked up
 };
@@ -67,6 +68,7 @@ public:
         return QStringLiteral("src/%1.cpp").arg(address, 0, 16);
     }
     const QMap<int, ClassInfo *> &classInfos() override { return classes; }
+    void buildLineIndex() override { ++script.lineIndexBuilds; }
 
 private:
     Script &script;
@@ -214,6 +216,9 @@ TEST_F(ResolveTest, PlaceholdersReplacedFromTheDemanglerAndTheReaderOthersKept)
                 EXPECT_FALSE(script.asked.contains(address)) << i;
             }
         }
+        // The entries' own lookups and no other; the line index built once, ahead of them.
+        EXPECT_EQ(script.asked.size(), Count / 4 * 3);
+        EXPECT_EQ(script.lineIndexBuilds, 1);
     }
 }
 

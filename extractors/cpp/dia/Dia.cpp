@@ -83,6 +83,12 @@ QString Dia::sourceFileOf(quint32 address)
     return moduleOf(address)->sourceFileOf(address);
 }
 
+void Dia::buildLineIndex()
+{
+    for (Module *module : modules)
+        module->buildLineIndex();
+}
+
 const QMap<int, ClassInfo *> &Dia::classInfos()
 {
     return registry->byId;

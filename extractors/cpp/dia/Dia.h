@@ -25,6 +25,7 @@ public:
     QList<SymbolAddress> findSymbols(QStringList names, int symTag) override;
     QString sourceFileOf(quint32 address) override;
     const QMap<int, ClassInfo *> &classInfos() override;
+    void buildLineIndex() override;
 
     // The last module whose load address is not above the address, else the null module.
     Module *moduleOf(quint32 address) const;

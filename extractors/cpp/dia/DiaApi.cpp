@@ -18,6 +18,8 @@ DiaApi::~DiaApi() = default;
 
 void DiaApi::printSymbolTag(quint32) {}
 
+void DiaApi::buildLineIndex() {}
+
 DiaApi *createDia(const QList<ModInfo> &modules)
 {
     return new Dia(modules);

@@ -44,6 +44,10 @@ public:
     virtual QList<SymbolAddress> findSymbols(QStringList names, int symTag) = 0;
     virtual QString sourceFileOf(quint32 address) = 0;
     virtual const QMap<int, ClassInfo *> &classInfos() = 0;
+    // Builds what source lookups search, ahead of the first lookup; a caller may run it on
+    // another thread while it uses the reader for nothing else. Without it the first lookup
+    // builds it.
+    virtual void buildLineIndex();
 };
 
 DiaApi *createDia(const QList<ModInfo> &modules);

@@ -169,6 +169,18 @@ QString DiaModule::sourceFileOf(quint32 address)
     return fallbackSourceFile();
 }
 
+void DiaModule::buildLineIndex()
+{
+    if (!valid)
+        return;
+    // Offered by this platform's data source only; elsewhere the first lookup builds it.
+    ComPtr<ILineIndex> lineIndex;
+    if (session->QueryInterface(IID_ILineIndex, reinterpret_cast<void **>(lineIndex.receive())) ==
+            S_OK &&
+        lineIndex)
+        lineIndex->buildLineIndex();
+}
+
 void DiaModule::printSymbolTag(quint32 address)
 {
     if (!valid)

@@ -23,6 +23,7 @@ public:
     QList<SymbolAddress> findSymbols(QStringList names, int symTag) override;
     QString sourceFileOf(quint32 address) override;
     void printSymbolTag(quint32 address) override;
+    void buildLineIndex() override;
 
     ClassInfo *classInfoById(quint32 symIndexId);
 

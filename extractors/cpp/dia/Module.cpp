@@ -13,6 +13,8 @@ Module::~Module() = default;
 
 void Module::printSymbolTag(quint32) {}
 
+void Module::buildLineIndex() {}
+
 } // namespace DIA
 } // namespace CPP
 } // namespace EXTRACTORS

@@ -28,6 +28,7 @@ public:
     virtual QList<SymbolAddress> findSymbols(QStringList names, int symTag) = 0;
     virtual QString sourceFileOf(quint32 address) = 0;
     virtual void printSymbolTag(quint32 address);
+    virtual void buildLineIndex();
 
     ModInfo modInfo;
     Dia *dia; // not owned

@@ -215,17 +215,11 @@ void BinaryPatchCleaner::resolveNames(QString exePath, QString nameListPath, QSt
         return;
     }
 
-    // The first source lookup builds the reader's line index, which on a large image takes as
-    // long as the demangler run: it is asked on a second thread meanwhile, and the reader is
-    // not used elsewhere until that lookup is over. Its answer, or its failure, concerns no
-    // entry; the entries' own lookups follow.
+    // The reader's line index takes as long to build as the demangler runs on a large image:
+    // it is built on a second thread meanwhile, and the reader is not used elsewhere until it
+    // is done.
     DIA::DiaApi *const debugInfo = reader.get();
-    std::future<void> lineIndex = beside([debugInfo] {
-        try {
-            debugInfo->sourceFileOf(0);
-        } catch (...) {
-        }
-    });
+    std::future<void> lineIndex = beside([debugInfo] { debugInfo->buildLineIndex(); });
 
     // Reading the names touches nothing that reading the database does: the two run side by
     // side.
