@@ -54,74 +54,62 @@ struct Entry
     }
 };
 
-// The database's entries by address, read with SQLite directly.
+// Runs SQL on the database with SQLite directly; the rows of its last statement as text. Only
+// `write` opens the file for writing (and creates it); an empty list when it cannot be opened.
+inline QList<QStringList> query(const QString &dbPath, const QString &sql, bool write = false,
+                                bool *ok = nullptr)
+{
+    QList<QStringList> rows;
+    sqlite3 *db = nullptr;
+    const auto collect = [](void *out, int n, char **values, char **) {
+        QStringList row;
+        for (int i = 0; i < n; ++i)
+            row << QString::fromUtf8(values[i]);
+        static_cast<QList<QStringList> *>(out)->append(row);
+        return 0;
+    };
+    const int flags = write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
+    const bool done =
+        sqlite3_open_v2(dbPath.toUtf8().constData(), &db, flags, nullptr) == SQLITE_OK &&
+        sqlite3_busy_timeout(db, 10000) == SQLITE_OK &&
+        sqlite3_exec(db, sql.toUtf8().constData(), collect, &rows, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    if (ok)
+        *ok = done;
+    return rows;
+}
+
+inline bool execSql(const QString &dbPath, const QString &sql)
+{
+    bool ok = false;
+    query(dbPath, sql, true, &ok);
+    return ok;
+}
+
+// The database's entries by address.
 inline QMap<quint32, Entry> readEntries(const QString &dbPath)
 {
     QMap<quint32, Entry> entries;
-    sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(dbPath.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) !=
-        SQLITE_OK) {
-        sqlite3_close(db);
-        return entries;
-    }
-    sqlite3_busy_timeout(db, 10000);
-    sqlite3_stmt *stmt = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT address, name, source_file, old_bytes FROM functions", -1,
-                           &stmt, nullptr) == SQLITE_OK) {
-        while (sqlite3_step(stmt) == SQLITE_ROW) {
-            Entry e;
-            e.address = quint32(sqlite3_column_int64(stmt, 0));
-            e.name =
-                QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 1)));
-            e.sourceFile =
-                QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 2)));
-            e.oldBytes = quint64(sqlite3_column_int64(stmt, 3));
-            entries.insert(e.address, e);
-        }
-    }
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
+    for (const QStringList &r :
+         query(dbPath, "SELECT address, name, source_file, old_bytes FROM functions"))
+        entries.insert(r.at(0).toUInt(),
+                       {r.at(0).toUInt(), r.at(1), r.at(2), r.at(3).toULongLong()});
     return entries;
 }
 
 inline QString readTimestamp(const QString &dbPath)
 {
-    QString value;
-    sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(dbPath.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) ==
-        SQLITE_OK) {
-        sqlite3_stmt *stmt = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT value FROM meta WHERE key = 'executable_timestamp'", -1,
-                               &stmt, nullptr) == SQLITE_OK &&
-            sqlite3_step(stmt) == SQLITE_ROW)
-            value = QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)));
-        sqlite3_finalize(stmt);
-    }
-    sqlite3_close(db);
-    return value;
+    return query(dbPath, "SELECT value FROM meta WHERE key = 'executable_timestamp'")
+        .value(0)
+        .value(0);
 }
 
-// Rewrites names and source files as a resolve run would have, through SQLite directly.
+// Rewrites names and source files as a resolve run would have.
 inline bool setNames(const QString &dbPath, const QString &name, const QString &sourceFile)
 {
-    sqlite3 *db = nullptr;
-    bool ok = sqlite3_open(dbPath.toUtf8().constData(), &db) == SQLITE_OK;
-    const QByteArray sql = QString("UPDATE functions SET name = '%1' || printf('%x', address), "
+    return execSql(dbPath, QString("UPDATE functions SET name = '%1' || printf('%x', address), "
                                    "source_file = '%2'")
-                               .arg(name, sourceFile)
-                               .toUtf8();
-    ok = ok && sqlite3_exec(db, sql.constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
-    sqlite3_close(db);
-    return ok;
-}
-
-inline bool execSql(const QString &dbPath, const QString &sql)
-{
-    sqlite3 *db = nullptr;
-    bool ok = sqlite3_open(dbPath.toUtf8().constData(), &db) == SQLITE_OK;
-    ok = ok && sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
-    sqlite3_close(db);
-    return ok;
+                               .arg(name, sourceFile));
 }
 
 // RVAs by decorated name from the name-list file.

@@ -40,6 +40,10 @@ public:
     // image still holds the ones written, makes them durable and drops the journal; close() does
     // the same for writes neither ended nor reverted. It returns false when the old bytes could
     // not be made durable: the journal then stays, and the next open() puts them back.
+    // A write that changes nothing is neither made nor journaled; applying still touches the
+    // image's time. SIGINT and SIGTERM: hold a PLATFORM::FILEMAP::InterruptDeferral
+    // (Interruption.h) while the image and the record change, and check interruptionPending()
+    // before applying and before the commit, as ExePatcher does.
     virtual void beginJournaledWrites() = 0;
     virtual void applyJournaledWrites() = 0;
     virtual bool revertJournaledWrites() = 0;
