@@ -120,4 +120,3 @@ int unlink(const char *path)
     step("unlink", path);
     return REAL(unlink)(path);
 }
-
