@@ -1,7 +1,7 @@
 // The command line of the built tool: usage text, modes and exit codes.
-#include "E2ESupport.h"
+#include "TestSupport.h"
 
-using namespace E2E;
+using namespace TestSupport;
 
 namespace {
 

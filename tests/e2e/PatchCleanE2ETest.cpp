@@ -1,10 +1,10 @@
 // Patch-clean runs of the built tool on copies of built images.
-#include "E2ESupport.h"
+#include "TestSupport.h"
 
 #include <QDateTime>
 #include <QRegularExpression>
 
-using namespace E2E;
+using namespace TestSupport;
 
 namespace {
 

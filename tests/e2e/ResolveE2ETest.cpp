@@ -1,9 +1,9 @@
 // The resolve mode of the built tool: started detached by a clean, and run directly.
-#include "E2ESupport.h"
+#include "TestSupport.h"
 
 #include <QRegularExpression>
 
-using namespace E2E;
+using namespace TestSupport;
 
 namespace {
 
@@ -40,13 +40,6 @@ QString symbolizedFile(const QString &exe, quint32 address)
     if (lines.size() < 2)
         return QString();
     return lines.at(1).section(':', 0, -3);
-}
-
-void writeScript(const QString &path, const QByteArray &body)
-{
-    ASSERT_TRUE(QDir().mkpath(QFileInfo(path).path()));
-    ASSERT_TRUE(writeFile(path, "#!/bin/sh\n" + body));
-    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 class ResolveE2ETest : public ::testing::Test

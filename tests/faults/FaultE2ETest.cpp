@@ -1,6 +1,6 @@
 // The built tool under faults and on malformed inputs: a clear message, exit code 0 or 1 and
 // never a signal, and the image and the database as they were wherever a run fails.
-#include "E2ESupport.h"
+#include "TestSupport.h"
 
 #include <QRandomGenerator>
 #include <QtEndian>
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
-using namespace E2E;
+using namespace TestSupport;
 
 namespace {
 

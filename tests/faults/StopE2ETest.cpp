@@ -2,7 +2,7 @@
 // before it), with what a power cut would also lose, by SIGINT, SIGTERM and SIGKILL, and with the
 // image changed under it. Whatever the stop, the next run leaves image and database as one
 // uninterrupted run does, byte for byte and row for row.
-#include "E2ESupport.h"
+#include "TestSupport.h"
 
 #include <QDateTime>
 #include <QRandomGenerator>
@@ -10,7 +10,7 @@
 #include <functional>
 #include <signal.h>
 
-using namespace E2E;
+using namespace TestSupport;
 
 namespace {
 

@@ -1,10 +1,10 @@
 // tqt_patchdb.exe as a process on images cleaned by tqt_patchclean.exe, and both tools installed.
-#include "E2ESupport.h"
+#include "TestSupport.h"
 #include "PeImage.h"
 
 #include <QRegularExpression>
 
-using namespace E2E;
+using namespace TestSupport;
 using TQ::EXTRACTORS::CPP::COMMON::PeImage;
 
 namespace {

@@ -1,13 +1,13 @@
 // The map reader on hand-written maps (one row per layout case) and on the maps of built images.
 #include "BinaryPatchCleaner.h"
-#include "PatchToolsTestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
-using namespace PatchToolsTest;
+using namespace TestSupport;
 using TQ::EXTRACTORS::CPP::COMMON::BinaryPatchCleaner;
 using TQ::EXTRACTORS::CPP::COMMON::MapExtract;
 using TQ::EXTRACTORS::CPP::DIA::FunctionInfo;

@@ -5,7 +5,7 @@
 #include "CleanerException.h"
 #include "DbFactory.h"
 #include "DiaApi.h"
-#include "PatchToolsTestSupport.h"
+#include "TestSupport.h"
 #include "ProjectDb.h"
 #include "Settings.h"
 
@@ -262,7 +262,7 @@ TEST_F(ResolveTest, DriversOwnExceptionWhileOpeningIsReportedAndTheRunSucceeds)
     QCoreApplication app(argc, argv.data());
     SettingsRelease release;
     UnreadableResolver resolver;
-    PatchToolsTest::CoutCapture out;
+    TestSupport::CoutCapture out;
     EXPECT_TRUE(resolver.run()); // main's exit code 0
     EXPECT_EQ(out.text(), "no debug information\n");
     EXPECT_EQ(fileBytes(dbPath()), before);

@@ -1,6 +1,6 @@
 // showMessage when the application object is a QApplication: a modal box, nothing on stdout.
 #include "BinaryPatchCleaner.h"
-#include "PatchToolsTestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -30,7 +30,7 @@ TEST(ShowMessageGuiTest, MessageGoesToAModalBox)
         box->done(0);
     };
 
-    PatchToolsTest::CoutCapture out;
+    TestSupport::CoutCapture out;
     QTimer::singleShot(0, closeBox);
     BinaryPatchCleaner::showMessage(QStringLiteral("first message"));
     QTimer::singleShot(0, closeBox);

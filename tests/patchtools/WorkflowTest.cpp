@@ -5,7 +5,7 @@
 #include "DbFactory.h"
 #include "DiaApi.h"
 #include "ExePatcher.h"
-#include "PatchToolsTestSupport.h"
+#include "TestSupport.h"
 #include "ProjectDb.h"
 #include "Settings.h"
 #include "exerewriter.h"
@@ -19,7 +19,7 @@
 #include <stdexcept>
 
 using namespace TQ::EXTRACTORS::CPP::COMMON;
-using namespace PatchToolsTest;
+using namespace TestSupport;
 using TQ::EXTRACTORS::CPP::DIA::ClassInfo;
 using TQ::EXTRACTORS::CPP::DIA::DiaApi;
 using TQ::EXTRACTORS::CPP::DIA::FunctionInfo;

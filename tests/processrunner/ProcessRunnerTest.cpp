@@ -1,6 +1,6 @@
 // The process runner through its entry points, with small shell scripts as children, and the
 // expansion of %NAME% references.
-#include "RunnerTestSupport.h"
+#include "TestSupport.h"
 
 #include "processrunner.h"
 
@@ -14,10 +14,10 @@
 #include <csignal>
 
 using namespace TQ::SHARED::UTILS::PROCESSRUNNER;
-using RunnerTest::readAll;
-using RunnerTest::ScopedEnv;
-using RunnerTest::writeFile;
-using RunnerTest::writeScript;
+using TestSupport::readFile;
+using TestSupport::ScopedEnv;
+using TestSupport::writeFile;
+using TestSupport::writeScript;
 
 namespace {
 
@@ -173,7 +173,7 @@ TEST_P(Runner, Outcomes)
             EXPECT_EQ(e.exitCode, row.exitCode);
         }
         if (QFile::exists(pidFile)) {
-            EXPECT_TRUE(gone(readAll(pidFile))) << "the child outlived the run";
+            EXPECT_TRUE(gone(readFile(pidFile))) << "the child outlived the run";
         }
     }
 }
@@ -194,7 +194,7 @@ TEST_P(Runner, OutputReachesTheCallerAndOneAnswerEndsTheInput)
     EXPECT_EQ(collector.err, "oops\n");
     EXPECT_GT(collector.lastPid, 0);
     // The rest of the one answer, then the end of the input: nothing was written twice.
-    EXPECT_EQ(readAll(path("rest")), "world\n");
+    EXPECT_EQ(readFile(path("rest")), "world\n");
 }
 
 TEST(RunnerWithLoop, OutputPassedOnAsItComesAndAStopFlagEndsTheRun)
@@ -222,7 +222,7 @@ TEST(RunnerWithLoop, OutputPassedOnAsItComesAndAStopFlagEndsTheRun)
     EXPECT_FALSE(ProcessRunner::run(p, &stop).success);
     EXPECT_EQ(turns, 10);
     EXPECT_EQ(collector.out.size(), 8000000);
-    EXPECT_TRUE(gone(readAll(temp.filePath("pid"))));
+    EXPECT_TRUE(gone(readFile(temp.filePath("pid"))));
 }
 
 TEST(LookupTest, NamesAreFoundAsTheProductNamesExecutables)
@@ -282,7 +282,7 @@ TEST(LookupTest, ChildRunsWhereAndWithWhatItIsGiven)
         p.stdOutFile = temp.filePath("out.txt");
         p.environment << QStringLiteral("TQT_EXTRA=abc");
         EXPECT_TRUE(ProcessRunner::run(p, nullptr).success);
-        EXPECT_EQ(readAll(temp.filePath("out.txt")), work + "\ninput\nabc|base\n");
+        EXPECT_EQ(readFile(temp.filePath("out.txt")), work + "\ninput\nabc|base\n");
 
         RunParameters detached;
         detached.executable = dir + "where";
@@ -294,7 +294,7 @@ TEST(LookupTest, ChildRunsWhereAndWithWhatItIsGiven)
         clock.start();
         while (!QFile::exists(temp.filePath("ran")) && clock.elapsed() < 20000)
             QThread::msleep(20);
-        EXPECT_EQ(readAll(temp.filePath("ran")), work + "\n");
+        EXPECT_EQ(readFile(temp.filePath("ran")), work + "\n");
         QFile::remove(temp.filePath("ran"));
     }
 

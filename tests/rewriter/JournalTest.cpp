@@ -1,7 +1,7 @@
 // Journaled writes: nothing reaches the image before the journal is on disk, a stopped writer's
 // journal is undone by the next open only where it applies, a damaged one is dropped, and a file
 // cut short under the mapping is an error rather than SIGBUS.
-#include "PatchToolsTestSupport.h"
+#include "TestSupport.h"
 #include "PeImage.h"
 
 #include <PatchJournal.h>
@@ -15,7 +15,7 @@
 #include <stdexcept>
 
 using namespace TQ::EXTRACTORS::CPP::COMMON;
-using namespace PatchToolsTest;
+using namespace TestSupport;
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The product's settings in a temporary home: every folder, store and file they use lies below it.
-#include "RunnerTestSupport.h"
+#include "TestSupport.h"
 
 #include "GlobalLog.h"
 #include "Settings.h"
@@ -13,8 +13,8 @@
 #include <QTemporaryDir>
 
 using namespace TQ::VELMORA;
-using RunnerTest::ScopedEnv;
-using RunnerTest::writeFile;
+using TestSupport::ScopedEnv;
+using TestSupport::writeFile;
 using TQ::SETTINGS::Settings;
 using TQ::SHARED::UTILS::GlobalLog;
 

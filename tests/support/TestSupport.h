@@ -1,11 +1,13 @@
-// Runs the built tool as a process in a scratch folder with its own settings folders, and reads
-// the image and the database back.
+// What the tests share: built test images and scratch copies of them, file bytes, the built tool
+// run as a process in a scratch folder with its own settings, raw SQLite access to a database,
+// scoped environment changes, captured output and a lock holder.
 #pragma once
 
 #include <QByteArray>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QMap>
 #include <QMultiHash>
@@ -16,29 +18,178 @@
 #include <QTemporaryDir>
 #include <QThread>
 
-#include "PatchToolsTestSupport.h"
-
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <fcntl.h>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <ostream>
+#include <sstream>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
-// Readable failure messages for Qt strings.
-inline void PrintTo(const QString &text, std::ostream *os)
+// Texts and bytes in failure messages as text.
+inline void PrintTo(const QString &text, std::ostream *out)
 {
-    *os << '"' << text.toStdString() << '"';
+    *out << '"' << text.toStdString() << '"';
+}
+inline void PrintTo(const QByteArray &bytes, std::ostream *out)
+{
+    *out << '"' << bytes.toStdString() << '"';
 }
 
-namespace E2E {
+namespace TestSupport {
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return f.readAll();
+}
+
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+inline QString builtImageDir(const QString &name)
+{
+    return QStringLiteral(TQT_TEST_IMAGES_DIR "/") + name;
+}
+
+// Copies image, PDB and map of a built image into dir; returns the image's path there.
+inline QString copyImage(const QString &name, const QString &dir, const QString &suffix = ".exe")
+{
+    for (const QString &ext : {suffix, QString(".pdb"), QString(".map")})
+        QFile::copy(builtImageDir(name) + "/" + name + ext, dir + "/" + name + ext);
+    return dir + "/" + name + suffix;
+}
+
+// RVAs by decorated name, from a map's name-list lines ("name rva\n").
+inline QHash<QString, quint32> nameListRvas(const QByteArray &nameList)
+{
+    QHash<QString, quint32> rvas;
+    for (const QByteArray &line : nameList.split('\n')) {
+        const int blank = line.lastIndexOf(' ');
+        if (blank > 0)
+            rvas.insert(QString::fromLatin1(line.left(blank)),
+                        line.mid(blank + 1).toUInt(nullptr, 16));
+    }
+    return rvas;
+}
+
+class CoutCapture
+{
+public:
+    CoutCapture() : old(std::cout.rdbuf(buffer.rdbuf())) {}
+    ~CoutCapture() { std::cout.rdbuf(old); }
+    CoutCapture(const CoutCapture &) = delete;
+    CoutCapture &operator=(const CoutCapture &) = delete;
+
+    QString text() const { return QString::fromStdString(buffer.str()); }
+
+private:
+    std::ostringstream buffer;
+    std::streambuf *old;
+};
+
+// Descriptors of this process that refer to the file.
+inline int descriptorsTo(const QString &path)
+{
+    const QString target = QFileInfo(path).canonicalFilePath();
+    int count = 0;
+    for (const QFileInfo &fd : QDir("/proc/self/fd").entryInfoList(QDir::System | QDir::Files))
+        count += !target.isEmpty() && fd.symLinkTarget() == target;
+    return count;
+}
+
+inline bool mapped(const QString &path)
+{
+    std::ifstream maps("/proc/self/maps");
+    const std::string target = QFileInfo(path).canonicalFilePath().toStdString();
+    for (std::string line; !target.empty() && std::getline(maps, line);)
+        if (line.find(target) != std::string::npos)
+            return true;
+    return false;
+}
+
+// The write lock on the whole file that a patcher takes, held from a descriptor of its own (as
+// another program would), close-on-exec so that no child inherits it.
+class FileLock
+{
+public:
+    explicit FileLock(const QString &path)
+        : fd(::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC))
+    {
+        struct flock whole = {};
+        whole.l_type = F_WRLCK;
+        whole.l_whence = SEEK_SET;
+        locked = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &whole) == 0;
+    }
+    ~FileLock() { release(); }
+    FileLock(const FileLock &) = delete;
+    FileLock &operator=(const FileLock &) = delete;
+    void release()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+
+    bool locked = false;
+
+private:
+    int fd;
+};
+
+// Sets or unsets environment variables for one scope and puts the old state back afterwards.
+class ScopedEnv
+{
+public:
+    using Value = std::optional<QByteArray>;
+    ScopedEnv() = default;
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+    ~ScopedEnv()
+    {
+        for (auto it = saved.rbegin(); it != saved.rend(); ++it)
+            apply(it->first, it->second);
+    }
+    void set(const std::vector<std::pair<const char *, Value>> &values)
+    {
+        for (const auto &[name, value] : values) {
+            saved.emplace_back(name, qEnvironmentVariableIsSet(name) ? qgetenv(name) : Value());
+            apply(name, value);
+        }
+    }
+
+private:
+    static void apply(const char *name, const Value &value)
+    {
+        value ? qputenv(name, *value) : qunsetenv(name);
+    }
+    std::vector<std::pair<const char *, Value>> saved;
+};
+
+// A script named like an executable of the product; `interpreter` after "#!".
+inline QString writeScript(const QString &path, const QByteArray &body,
+                           const QByteArray &interpreter = "/bin/sh")
+{
+    writeFile(path, "#!" + interpreter + "\n" + body + "\n");
+    QFile::setPermissions(path,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    return path;
+}
 
 const QString Tool = QStringLiteral(TQT_BIN_DIR "/tqt_patchclean.exe");
 const QString VsCommon = QStringLiteral(TQT_VS_COMMON_DIR);
 const QString NotResolved = QStringLiteral("not resolved yet");
-
-using PatchToolsTest::FileLock;
-using PatchToolsTest::readFile;
-using PatchToolsTest::writeFile;
 
 struct Entry
 {
@@ -236,4 +387,4 @@ public:
     bool resolveAllowed = false;
 };
 
-} // namespace E2E
+} // namespace TestSupport
