@@ -136,7 +136,7 @@ TEST(DataSource, LoadsThePdbOfTheImagesBuildWhereverItLiesAndRefusesTheRest)
 {
     ASSERT_GT(Pdb.size(), 8192);
     const QByteArray other =
-        TestSupport::readFile(TestSupport::builtImageDir("classes2/classes2.pdb"));
+        TestSupport::readFile(TestSupport::builtImageDir("samename/samename.pdb"));
     const MsfLayout msf(Pdb);
     // The info stream's name map: its count of present bits kept, the last one moved to bit 31.
     const quint32 map = 32 + msf.get(Pdb, 1, 28), present = msf.get(Pdb, 1, map + 12);
