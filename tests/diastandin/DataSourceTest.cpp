@@ -25,33 +25,25 @@ QByteArray with(QByteArray bytes, qint64 at, quint32 value, int width = 4)
     return bytes;
 }
 
-// A PE32 image of one section at RVA 0x1000, file offset 0x200, holding the debug directory
-// and after it the RSDS record.
-QByteArray handMadeImage(const QByteArray &pdbPath = "x.pdb")
-{
-    QByteArray b(0x400, '\0');
-    const auto put = [&b](int at, quint32 v, int width = 4) { b = with(b, at, v, width); };
-    put(0, 0x5A4D, 2), put(0x3C, 0x80), put(0x80, 0x4550), put(0x84, 0x14C, 2), put(0x86, 1, 2);
-    put(0x94, 224, 2), put(0x98, 0x10B, 2), put(0x98 + 92, 16), put(0x128, 0x1000),
-        put(0x128 + 4, 28);
-    b.replace(0x178, 6, ".rdata");
-    put(0x180, 0x200), put(0x184, 0x1000), put(0x188, 0x200), put(0x18C, 0x200);
-    put(0x20C, 2), put(0x210, 24 + pdbPath.size() + 1), put(0x214, 0x1020), put(0x218, 0x220);
-    b.replace(0x220, 4, "RSDS");
-    for (int i = 0; i < 16; ++i)
-        b[0x224 + i] = char(0xA0 + i);
-    put(0x234, 7);
-    return b.replace(0x238, pdbPath.size(), pdbPath);
-}
+const qint64 Rsds = Image.indexOf("RSDS");
+// The CodeView entry of the debug directory, the one whose data lies at the record; the
+// optional header.
+const qint64 Entry = [] {
+    QByteArray pointer(4, '\0');
+    qToLittleEndian(quint32(Rsds), pointer.data());
+    return Image.indexOf(pointer) - 24;
+}();
+const qint64 Optional = u32(Image, 0x3C) + 24;
 
 TEST(PeCodeView, ThePathEndsWhereTheRecordEndsWhateverFollows)
 {
+    ASSERT_EQ(u32(Image, Entry + 12), 2u);
     CodeViewRecord r;
-    const QByteArray cut = with(handMadeImage("abc.pdb"), 0x210, 24 + 3);
+    const QByteArray cut = with(Image, Entry + 16, 24 + 3);
     ASSERT_EQ(readCodeViewRecord(reinterpret_cast<const uint8_t *>(cut.constData()),
                                  size_t(cut.size()), r),
               PeReadResult::Ok);
-    EXPECT_TRUE(r.pdbPath == "abc" && r.age == 7 && r.guid[0] == 0xA0 && r.guid[15] == 0xAF);
+    EXPECT_EQ(r.pdbPath, Image.mid(Rsds + 24, 3).toStdString());
 }
 
 TEST(PdbLookup, CandidatesFollowTheRecordThenTheImageFolder)
@@ -116,8 +108,6 @@ QByteArray withHashAdjusters(const MsfLayout &msf, quint32 stream, quint32 prese
     return out;
 }
 
-const qint64 Rsds = Image.indexOf("RSDS");
-
 // An image in dir's i/, its record (when it is the classes image's) rewritten to name r/p.pdb.
 QString placed(const QTemporaryDir &dir, QByteArray image)
 {
@@ -147,7 +137,6 @@ TEST(DataSource, LoadsThePdbOfTheImagesBuildWhereverItLiesAndRefusesTheRest)
         garbage[i] = char((i * 7919u + 13u) >> 3);
     using P = std::optional<QByteArray>;
     using L = LoadResult;
-    const QByteArray hand = handMadeImage();
     const P none;
     const struct
     {
@@ -170,15 +159,17 @@ TEST(DataSource, LoadsThePdbOfTheImagesBuildWhereverItLiesAndRefusesTheRest)
         {"other GUID", with(Image, Rsds + 9, ~u32(Image, Rsds + 9), 1), Pdb, none, L::Mismatch},
         {"text", "this is not a portable executable\n", none, none, L::NotPe},
         {"empty", "", none, none, L::NotPe},
-        {"hand-made", hand, none, none, L::NoPdb},
-        {"cut in the section table", hand.left(0x190), none, none, L::NotPe},
-        {"header offset past the end", with(hand, 0x3C, 0xFFFFFFF0u), none, none, L::NotPe},
-        {"optional header of another kind", with(hand, 0x98, 0x1234, 2), none, none, L::NotPe},
-        {"no debug directory", with(hand, 0x128, 0), none, none, L::NoDebugInfo},
-        {"six data directories", with(hand, 0x98 + 92, 6), none, none, L::NoDebugInfo},
-        {"debug directory outside sections", with(hand, 0x128, 0x9000), none, none, L::NoDebugInfo},
-        {"record too large", with(hand, 0x210, 0x7FFFFFFF), none, none, L::NoDebugInfo},
-        {"entry not CodeView", with(hand, 0x20C, 4), none, none, L::NoDebugInfo},
+        {"cut in the section table", Image.left(Optional + 0x100), none, none, L::NotPe},
+        {"header offset past the end", with(Image, 0x3C, 0xFFFFFFF0u), none, none, L::NotPe},
+        {"optional header of another kind", with(Image, Optional, 0x1234, 2), none, none, L::NotPe},
+        {"no debug directory", with(Image, Optional + 96 + 48, 0), none, none, L::NoDebugInfo},
+        {"six data directories", with(Image, Optional + 92, 6), none, none, L::NoDebugInfo},
+        {"debug directory outside sections", with(Image, Optional + 96 + 48, 0x7FFF0000), none,
+         none, L::NoDebugInfo},
+        {"record too large", with(Image, Entry + 16, 0x7FFFFFFF), none, none, L::NoDebugInfo},
+        {"entry not CodeView", with(Image, Entry + 12, 4), none, none, L::NoDebugInfo},
+        {"old CodeView format", QByteArray(Image).replace(Rsds, 4, "NB10"), none, none,
+         L::NoDebugInfo},
         {"empty PDB", Image, none, "", L::Corrupt},
         {"half a PDB", Image, none, Pdb.left(Pdb.size() / 2), L::Corrupt},
         {"garbage", Image, none, garbage, L::Corrupt},
