@@ -119,9 +119,9 @@ QString placed(const QTemporaryDir &dir, QByteArray image)
     return dir.filePath("i/p.exe");
 }
 
-// What lies at the recorded place and beside the image decides the load. A load finds the first PDB
-// of the image's build, passes over missing, unreadable and foreign ones, and refuses damage it
-// cannot read past.
+// What lies at the recorded place and beside the image decides the load: the first PDB of the
+// image's build is taken, missing, unreadable and foreign ones are passed over, and damage that
+// cannot be read past is refused.
 TEST(DataSource, LoadsThePdbOfTheImagesBuildWhereverItLiesAndRefusesTheRest)
 {
     ASSERT_GT(Pdb.size(), 8192);
@@ -132,9 +132,6 @@ TEST(DataSource, LoadsThePdbOfTheImagesBuildWhereverItLiesAndRefusesTheRest)
     const quint32 map = 32 + msf.get(Pdb, 1, 28), present = msf.get(Pdb, 1, map + 12);
     const quint32 moved = (present & ~(0x80000000u >> __builtin_clz(present))) | 0x80000000u;
     const quint32 publics = msf.get(Pdb, 3, 16) & 0xFFFF;
-    QByteArray garbage(Pdb.size(), '\0');
-    for (int i = 0; i < garbage.size(); ++i)
-        garbage[i] = char((i * 7919u + 13u) >> 3);
     using P = std::optional<QByteArray>;
     using L = LoadResult;
     const P none;
@@ -172,7 +169,7 @@ TEST(DataSource, LoadsThePdbOfTheImagesBuildWhereverItLiesAndRefusesTheRest)
          L::NoDebugInfo},
         {"empty PDB", Image, none, "", L::Corrupt},
         {"half a PDB", Image, none, Pdb.left(Pdb.size() / 2), L::Corrupt},
-        {"garbage", Image, none, garbage, L::Corrupt},
+        {"garbage", Image, none, QByteArray(Pdb.size(), '\x5A'), L::Corrupt},
         {"directory out of file", Image, none, with(Pdb, 52, 0xFFFF, 2), L::Corrupt},
         // Tables are read only where something needs them, and checked before they are.
         {"name map bit past capacity", Image, none, msf.put(Pdb, 1, map + 12, moved), L::Corrupt},
