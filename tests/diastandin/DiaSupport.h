@@ -12,11 +12,6 @@ using TQ::PLATFORM::BStr;
 using TQ::PLATFORM::ComPtr;
 using Symbol = ComPtr<IDiaSymbol>;
 
-inline std::u16string wide(const QString &text)
-{
-    return text.toStdU16String();
-}
-
 struct Dia
 {
     ComPtr<IDiaDataSource> source;
@@ -32,7 +27,7 @@ struct Dia
                                 reinterpret_cast<void **>(factory.receive())) == S_OK &&
                factory->CreateInstance(nullptr, IID_IDiaDataSource,
                                        reinterpret_cast<void **>(source.receive())) == S_OK &&
-               source->loadDataForExe(wide(image).c_str(), nullptr, nullptr) == S_OK &&
+               source->loadDataForExe(image.toStdU16String().c_str(), nullptr, nullptr) == S_OK &&
                source->openSession(session.receive()) == S_OK &&
                session->get_globalScope(global.receive()) == S_OK;
     }
@@ -43,7 +38,7 @@ inline std::vector<Symbol> children(IDiaSymbol *parent, SymTagEnum tag, const ch
 {
     std::vector<Symbol> out;
     ComPtr<IDiaEnumSymbols> found;
-    const std::u16string pattern = name ? wide(name) : std::u16string();
+    const std::u16string pattern = QString(name).toStdU16String();
     if (parent->findChildren(tag, name ? pattern.c_str() : nullptr, flags, found.receive()) != S_OK)
         return out;
     IDiaSymbol *item = nullptr;
