@@ -7,77 +7,50 @@ using TQ::PLATFORM::PDB::NamePattern;
 
 namespace {
 
-bool wild(const std::string &pattern, const std::string &name)
+TEST(NamePattern, MatchesAsTheFlagsSay)
 {
-    return NamePattern(&pattern, nsRegularExpression).matches(name);
-}
-
-TEST(NamePattern, PlainTextMatchesOnlyItselfCaseSensitively)
-{
-    EXPECT_TRUE(wild("__penter", "__penter"));
-    EXPECT_FALSE(wild("__penter", "___penter"));
-    EXPECT_FALSE(wild("__penter", "__penter2"));
-    EXPECT_FALSE(wild("__penter", "__PENTER"));
-    EXPECT_FALSE(wild("__penter", ""));
-    // Characters that a real regular expression would treat specially stand for themselves.
-    EXPECT_TRUE(wild("?run@D@@QAEXXZ", "?run@D@@QAEXXZ"));
-    EXPECT_TRUE(wild("a.b", "a.b"));
-    EXPECT_FALSE(wild("a.b", "axb"));
-    EXPECT_TRUE(wild("[x]+", "[x]+"));
-    EXPECT_FALSE(wild("[x]+", "x"));
-}
-
-TEST(NamePattern, StarMatchesAnyRunIncludingNone)
-{
-    EXPECT_TRUE(wild("*", ""));
-    EXPECT_TRUE(wild("*", "anything at all"));
-    EXPECT_TRUE(wild("D::*", "D::run"));
-    EXPECT_TRUE(wild("D::*", "D::"));
-    EXPECT_FALSE(wild("D::*", "B::run"));
-    EXPECT_TRUE(wild("*run", "D::run"));
-    EXPECT_FALSE(wild("*run", "D::runner"));
-    EXPECT_TRUE(wild("a*b*c", "a-b-b-c"));
-    EXPECT_TRUE(wild("a*b*c", "abc"));
-    EXPECT_FALSE(wild("a*b*c", "a-c-b"));
-    EXPECT_TRUE(wild("**x**", "x"));
-    EXPECT_TRUE(wild("*aab", "aaab")); // needs the star to back off
-}
-
-TEST(NamePattern, QuestionMarkMatchesExactlyOneCharacter)
-{
-    EXPECT_TRUE(wild("r?n", "run"));
-    EXPECT_FALSE(wild("r?n", "rn"));
-    EXPECT_FALSE(wild("r?n", "ruun"));
-    EXPECT_TRUE(wild("??", "ab"));
-    EXPECT_FALSE(wild("??", "a"));
-    // One character, not one byte: "ä" is two bytes in UTF-8.
-    EXPECT_TRUE(wild("f?o", "f\xC3\xA4o"));
-    EXPECT_FALSE(wild("f??o", "f\xC3\xA4o"));
-    EXPECT_TRUE(wild("*?", "x"));
-    EXPECT_FALSE(wild("*?", ""));
-}
-
-TEST(NamePattern, FlagsChooseExactOrWildcardAndCase)
-{
-    const std::string star = "D*";
-    // Without the regular-expression flag a star is an ordinary character.
-    EXPECT_FALSE(NamePattern(&star, nsNone).matches("D::run"));
-    EXPECT_TRUE(NamePattern(&star, nsNone).matches("D*"));
-    EXPECT_FALSE(NamePattern(&star, nsCaseSensitive).matches("d*"));
-    EXPECT_TRUE(NamePattern(&star, nsCaseInsensitive).matches("d*"));
-    EXPECT_TRUE(NamePattern(&star, nsCaseInRegularExpression).matches("d::run"));
-    EXPECT_FALSE(NamePattern(&star, nsRegularExpression).matches("d::run"));
-}
-
-TEST(NamePattern, NullPatternMatchesEverything)
-{
-    const NamePattern all(nullptr, nsNone);
-    EXPECT_TRUE(all.matchesAll());
-    EXPECT_TRUE(all.matches(""));
-    EXPECT_TRUE(all.matches("x"));
-    const std::string empty;
-    EXPECT_TRUE(NamePattern(&empty, nsNone).matches(""));
-    EXPECT_FALSE(NamePattern(&empty, nsNone).matches("x"));
+    const struct
+    {
+        const char *pattern; // null: no pattern at all
+        DWORD flags;
+        std::vector<const char *> matching, other;
+    } cases[] = {
+        // Plain text matches itself only, case-sensitively, whatever a regular expression makes
+        // of its characters.
+        {"__penter", nsRegularExpression, {"__penter"}, {"___penter", "__penter2", "__PENTER", ""}},
+        {"?run@D@@QAEXXZ", nsRegularExpression, {"?run@D@@QAEXXZ"}, {}},
+        {"a.b", nsRegularExpression, {"a.b"}, {"axb"}},
+        {"[x]+", nsRegularExpression, {"[x]+"}, {"x"}},
+        // A star is any run, none included; the last star backs off when the rest fails.
+        {"*", nsRegularExpression, {"", "anything at all"}, {}},
+        {"D::*", nsRegularExpression, {"D::run", "D::"}, {"B::run"}},
+        {"*run", nsRegularExpression, {"D::run"}, {"D::runner"}},
+        {"a*b*c", nsRegularExpression, {"a-b-b-c", "abc"}, {"a-c-b"}},
+        {"**x**", nsRegularExpression, {"x"}, {}},
+        {"*aab", nsRegularExpression, {"aaab"}, {}},
+        // A question mark is one character, which in UTF-8 may be more than one byte.
+        {"r?n", nsRegularExpression, {"run"}, {"rn", "ruun"}},
+        {"??", nsRegularExpression, {"ab"}, {"a"}},
+        {"f?o", nsRegularExpression, {"f\xC3\xA4o"}, {}},
+        {"f??o", nsRegularExpression, {}, {"f\xC3\xA4o"}},
+        {"*?", nsRegularExpression, {"x"}, {""}},
+        // Without the wildcard flag a star is a character; case as the flags say.
+        {"D*", nsNone, {"D*"}, {"D::run"}},
+        {"D*", nsCaseSensitive, {}, {"d*"}},
+        {"D*", nsCaseInsensitive, {"d*"}, {}},
+        {"D*", nsCaseInRegularExpression, {"d::run"}, {}},
+        {"D*", nsRegularExpression, {}, {"d::run"}},
+        {nullptr, nsNone, {"", "x"}, {}},
+        {"", nsNone, {""}, {"x"}},
+    };
+    for (const auto &c : cases) {
+        const std::string text = c.pattern ? c.pattern : "";
+        const NamePattern pattern(c.pattern ? &text : nullptr, c.flags);
+        for (const char *name : c.matching)
+            EXPECT_TRUE(pattern.matches(name)) << text << " " << c.flags << " " << name;
+        for (const char *name : c.other)
+            EXPECT_FALSE(pattern.matches(name)) << text << " " << c.flags << " " << name;
+    }
 }
 
 } // namespace

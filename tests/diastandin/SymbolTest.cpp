@@ -1,14 +1,7 @@
-// Queries on a session over this folder's classes image, checked against what its source says.
-// (Publics and lines against llvm-pdbutil: SharedImagesTest, for this image too.)
-#include "TestImage.h"
+// Queries on a session over the builder's classes image, checked against what its source says.
+#include "DiaSupport.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <map>
-#include <set>
-
-using namespace dstest;
+using namespace DiaTest;
 
 namespace {
 
@@ -17,440 +10,202 @@ class Session : public ::testing::Test
 protected:
     static void SetUpTestSuite()
     {
-        s_dia = new Dia;
-        ASSERT_TRUE(openImage(imagePath("dsclasses.exe"), *s_dia));
+        ASSERT_TRUE(dia.open(TestSupport::builtImageDir("classes/classes.exe")));
+        ASSERT_TRUE(samename.open(TestSupport::builtImageDir("samename/samename.exe")));
     }
-    static void TearDownTestSuite()
+    static void TearDownTestSuite() { dia = samename = Dia(); }
+
+    struct Row
     {
-        delete s_dia;
-        s_dia = nullptr;
-    }
+        const char *function, *path, *expected;
+    };
 
-    IDiaSession *session() const { return s_dia->session.get(); }
-    IDiaSymbol *global() const { return s_dia->global.get(); }
-
-    ComPtr<IDiaSymbol> function(const char *name) const
+    static Symbol only(std::vector<Symbol> found)
     {
-        auto found = children(global(), SymTagFunction, name, nsRegularExpression);
-        EXPECT_EQ(found.size(), 1u) << name;
-        return found.empty() ? ComPtr<IDiaSymbol>() : found.front();
+        return found.size() == 1 ? found[0] : Symbol();
     }
 
-    ComPtr<IDiaSymbol> byId(DWORD id) const
+    // From a function, follows steps ("type", "class": a function type's class, else the name
+    // of a child) to a symbol and answers its property, the last word. Every step passes
+    // through the symbol's id, which must name the same symbol again.
+    static QString ask(Dia &dia, const char *function, const QString &path)
     {
-        ComPtr<IDiaSymbol> s;
-        EXPECT_EQ(session()->symbolById(id, s.receive()), S_OK) << std::hex << id;
-        return s;
+        Symbol s = only(children(dia.global.get(), SymTagFunction, function, nsRegularExpression));
+        QStringList steps = path.split(' ');
+        const QString property = steps.takeLast();
+        for (const QString &step : steps) {
+            Symbol next, again;
+            DWORD id = 0;
+            if (s && step == "type")
+                s->get_type(next.receive());
+            else if (s && step == "class" && s->get_classParentId(&id) == S_OK)
+                dia.session->symbolById(id, next.receive());
+            else if (s)
+                next = only(children(s.get(), SymTagNull, qPrintable(step)));
+            if (next)
+                dia.session->symbolById(value(next.get(), &IDiaSymbol::get_symIndexId).toUInt(),
+                                        again.receive());
+            EXPECT_EQ(nameOf(again.get()), nameOf(next.get())) << step.toStdString();
+            s = again;
+        }
+        using S = IDiaSymbol;
+        const std::map<QString, std::function<QString(S *)>> properties = {
+            {"name", nameOf},
+            {"n", [](S *s) { return QString::number(s ? children(s, SymTagNull).size() : 0); }},
+            {"tag", [](S *s) { return value(s, &S::get_symTag); }},
+            {"len", [](S *s) { return value<ULONGLONG>(s, &S::get_length); }},
+            {"count", [](S *s) { return value(s, &S::get_count); }},
+            {"conv", [](S *s) { return value(s, &S::get_callingConvention); }},
+            {"adjust", [](S *s) { return value(s, &S::get_thisAdjust); }},
+            {"parent", [](S *s) { return value(s, &S::get_classParentId); }},
+            {"kind", [](S *s) { return value(s, &S::get_dataKind); }},
+            {"offset", [](S *s) { return value(s, &S::get_offset); }},
+            {"virtual", [](S *s) { return value(s, &S::get_virtualBaseClass); }},
+            {"vbptr", [](S *s) { return value(s, &S::get_virtualBasePointerOffset); }},
+        };
+        return properties.at(property)(s.get());
     }
 
-    ComPtr<IDiaSymbol> typeOf(IDiaSymbol *symbol) const
-    {
-        ComPtr<IDiaSymbol> t;
-        EXPECT_EQ(symbol->get_type(t.receive()), S_OK);
-        return t;
-    }
-
-    // The class of a member function, reached as the reader reaches it: through the id.
-    ComPtr<IDiaSymbol> classOf(const char *method) const
-    {
-        ComPtr<IDiaSymbol> type = typeOf(function(method).get());
-        DWORD id = 0;
-        EXPECT_EQ(type->get_classParentId(&id), S_OK);
-        return byId(id);
-    }
-
-    std::map<std::string, ComPtr<IDiaSymbol>> members(IDiaSymbol *udt, SymTagEnum tag) const
-    {
-        std::map<std::string, ComPtr<IDiaSymbol>> out;
-        for (auto &c : children(udt, tag, nullptr, nsNone))
-            out.emplace(nameOf(c.get()), c);
-        return out;
-    }
-
-    static Dia *s_dia;
+    static Dia dia, samename;
 };
 
-Dia *Session::s_dia = nullptr;
+Dia Session::dia, Session::samename;
 
-TEST_F(Session, PenterIsFoundExactlyOnceAndOnlyByItsName)
+TEST_F(Session, FunctionsClassesAndMembersAnswerAsTheSourceDeclaresThem)
 {
-    auto penter = children(global(), SymTagPublicSymbol, "__penter", nsRegularExpression);
-    ASSERT_EQ(penter.size(), 1u);
-    EXPECT_EQ(nameOf(penter[0].get()), "__penter");
-    EXPECT_EQ(rvaOf(penter[0].get()), rvaOf(function("penterHook").get()));
-
-    // Publics carry decorated names; the public search does not see function names.
-    EXPECT_TRUE(children(global(), SymTagPublicSymbol, "D::run", nsRegularExpression).empty());
-    EXPECT_EQ(children(global(), SymTagPublicSymbol, "?run@D@@*", nsRegularExpression).size(), 2u);
-}
-
-TEST_F(Session, FunctionsOfAllModulesAreEnumeratedByName)
-{
-    std::multiset<std::string> names;
-    for (auto &f : children(global(), SymTagFunction, "*", nsRegularExpression)) {
-        EXPECT_EQ(tagOf(f.get()), DWORD(SymTagFunction));
-        names.insert(nameOf(f.get()));
-    }
-    for (const char *n : {"penterHook", "B::hello", "D::get", "D::count", "freeFn", "localFn",
-                          "stdFn", "main", "other", "Outer::Inner<int>::go", "D::D"})
-        EXPECT_EQ(names.count(n), 1u) << n;
-    EXPECT_EQ(names.count("D::run"), 2u);
-    EXPECT_EQ(children(global(), SymTagFunction, "D::*", nsRegularExpression).size(), 5u);
-    EXPECT_EQ(children(global(), SymTagFunction, "?????", nsRegularExpression).size(), 2u)
-        << "stdFn and other";
-    EXPECT_TRUE(children(global(), SymTagFunction, "d::run", nsRegularExpression).empty());
-    // A null name is every function; a tag of no global children gives an empty list.
-    EXPECT_EQ(children(global(), SymTagFunction, nullptr, nsNone).size(),
-              children(global(), SymTagFunction, "*", nsRegularExpression).size());
-    EXPECT_TRUE(children(global(), SymTagBlock, nullptr, nsNone).empty());
-}
-
-TEST_F(Session, FunctionPropertiesMatchThePublicsAndTheDemangler)
-{
-    ComPtr<IDiaSymbol> freeFn = function("freeFn");
-    auto pub = children(global(), SymTagPublicSymbol, "?freeFn@@YAHH@Z", nsRegularExpression);
-    ASSERT_EQ(pub.size(), 1u);
-    EXPECT_EQ(rvaOf(freeFn.get()), rvaOf(pub[0].get()));
-    EXPECT_GT(lengthOf(freeFn.get()), 5u);
-
-    BStr undecorated;
-    ASSERT_EQ(freeFn->get_undecoratedName(undecorated.receive()), S_OK);
-    EXPECT_EQ(narrow(undecorated.get()), "freeFn");
-    ASSERT_EQ(pub[0]->get_undecoratedName(undecorated.receive()), S_OK);
-    EXPECT_EQ(narrow(undecorated.get()), "int __cdecl freeFn(int)");
-    EXPECT_EQ(lengthOf(pub[0].get()), ~0ull) << "publics have no length";
-}
-
-TEST_F(Session, FindSymbolByRvaTakesTheFunctionOrTheNearestPublicBelow)
-{
-    auto shared = children(global(), SymTagPublicSymbol, "?shared@D@@2HA", nsRegularExpression);
-    ASSERT_EQ(shared.size(), 1u);
-    const DWORD rva = rvaOf(shared[0].get());
-    ComPtr<IDiaSymbol> found;
-    ASSERT_EQ(session()->findSymbolByRVA(rva, SymTagPublicSymbol, found.receive()), S_OK);
-    EXPECT_EQ(nameOf(found.get()), "?shared@D@@2HA");
-    // Data is not a function: the function search finds nothing, the untyped one the public.
-    EXPECT_EQ(session()->findSymbolByRVA(rva, SymTagFunction, found.receive()), S_FALSE);
-    ASSERT_EQ(session()->findSymbolByRVA(rva, SymTagNull, found.receive()), S_OK);
-    EXPECT_EQ(tagOf(found.get()), DWORD(SymTagPublicSymbol));
-    // At code the untyped search prefers the function.
-    const DWORD code = rvaOf(function("freeFn").get());
-    ASSERT_EQ(session()->findSymbolByRVA(code + 1, SymTagNull, found.receive()), S_OK);
-    EXPECT_EQ(tagOf(found.get()), DWORD(SymTagFunction));
-    EXPECT_EQ(nameOf(found.get()), "freeFn");
-    EXPECT_EQ(session()->findSymbolByRVA(code, SymTagUDT, found.receive()), S_FALSE);
-    EXPECT_EQ(session()->findSymbolByRVA(0, SymTagPublicSymbol, found.receive()), S_FALSE);
-    // Outside every function: nothing.
-    ComPtr<IDiaSymbol> none;
-    EXPECT_EQ(session()->findSymbolByRVA(0x10, SymTagFunction, none.receive()), S_FALSE);
-    EXPECT_FALSE(none);
-    EXPECT_EQ(session()->findSymbolByRVA(0x7FFFFFFF, SymTagFunction, none.receive()), S_FALSE);
-}
-
-TEST_F(Session, PublicsCanBeSearchedByUndecoratedName)
-{
-    auto found = children(global(), SymTagPublicSymbol, "int __cdecl freeFn(int)",
-                          nsfUndecoratedName | nsfCaseSensitive);
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(nameOf(found[0].get()), "?freeFn@@YAHH@Z");
-    EXPECT_EQ(children(global(), SymTagPublicSymbol, "*D::run(*",
-                       nsfUndecoratedName | nsRegularExpression)
-                  .size(),
-              2u);
-}
-
-TEST_F(Session, LinesOfARangeComeInAddressOrderAndCoverIt)
-{
-    ComPtr<IDiaSymbol> freeFn = function("freeFn");
-    const DWORD start = rvaOf(freeFn.get());
-    const DWORD length = DWORD(lengthOf(freeFn.get()));
-    ComPtr<IDiaEnumLineNumbers> lines;
-    ASSERT_EQ(session()->findLinesByRVA(start, length, lines.receive()), S_OK);
-    LONG count = 0;
-    ASSERT_EQ(lines->get_Count(&count), S_OK);
-    ASSERT_GE(count, 3) << "freeFn spans several lines";
-    std::vector<ComPtr<IDiaLineNumber>> records;
-    IDiaLineNumber *batch[8] = {};
-    ULONG fetched = 0;
-    EXPECT_EQ(lines->Next(8, batch, &fetched), S_FALSE) << "fewer than asked";
-    ASSERT_EQ(fetched, ULONG(count));
-    for (ULONG i = 0; i < fetched; ++i)
-        records.emplace_back(batch[i]);
-    EXPECT_EQ(lines->Next(1, batch, &fetched), S_FALSE);
-    EXPECT_EQ(fetched, 0u);
-
-    DWORD expectedRva = start, previousLine = 0;
-    for (auto &r : records) {
-        DWORD rva = 0, len = 0, line = 0;
-        r->get_relativeVirtualAddress(&rva);
-        r->get_length(&len);
-        r->get_lineNumber(&line);
-        EXPECT_EQ(rva, expectedRva) << "records are contiguous";
-        EXPECT_GT(len, 0u);
-        EXPECT_GT(line, previousLine);
-        expectedRva = rva + len;
-        previousLine = line;
-    }
-    EXPECT_EQ(expectedRva, start + length);
-
-    // An inner address gets the record that holds it; a range inside one record gets one.
-    ComPtr<IDiaEnumLineNumbers> inner;
-    ASSERT_EQ(session()->findLinesByRVA(start + length - 1, 1, inner.receive()), S_OK);
-    ASSERT_EQ(inner->get_Count(&count), S_OK);
-    EXPECT_EQ(count, 1);
-    // Nothing far away.
-    ComPtr<IDiaEnumLineNumbers> nothing;
-    ASSERT_EQ(session()->findLinesByRVA(0x7FFF0000, 16, nothing.receive()), S_OK);
-    ASSERT_EQ(nothing->get_Count(&count), S_OK);
-    EXPECT_EQ(count, 0);
-    EXPECT_EQ(nothing->Next(1, batch, &fetched), S_FALSE);
-    EXPECT_EQ(fetched, 0u);
-    EXPECT_EQ(nothing->Next(2, batch, nullptr), E_POINTER);
-}
-
-TEST_F(Session, FunctionTypesTellConventionClassAndThisAdjust)
-{
-    struct Want
-    {
-        const char *name;
-        DWORD convention;
-        bool hasClass;
+    const Row rows[] = {
+        // Function types: convention, class, this adjustment (to V, to Second); none of them
+        // for a free function, to which no property of data, classes or bases applies either.
+        {"D::value", "type conv", "11"},
+        {"D::value", "type adjust", "84"},
+        {"Multi::second", "type adjust", "8"},
+        {"D::make", "type conv", "0"},
+        {"D::make", "type class name", "D"},
+        {"D::value", "class name", "D"},
+        {"Outer::Inner<int>::get", "type class name", "Outer::Inner<int>"},
+        {"main", "type tag", "13"},
+        {"main", "type adjust", "-"},
+        {"main", "type parent", "-"},
+        {"main", "kind", "-"},
+        {"main", "offset", "-"},
+        {"main", "virtual", "-"},
+        // The class reached through a method's forward reference is the definition: methods,
+        // data, static data, bases, each child knowing its class.
+        {"D::make", "type class len", "92"},
+        {"D::make", "type class make class name", "D"},
+        {"D::make", "type class d kind", "7"},
+        {"D::make", "type class d offset", "72"},
+        {"B::sum", "type class y offset", "4"},
+        {"B::sum", "type class count kind", "8"},
+        {"B::sum", "type class count offset", "-"},
+        {"D::make", "type class B virtual", "0"},
+        {"D::make", "type class B offset", "0"},
+        {"D::make", "type class B vbptr", "-"},
+        {"D::make", "type class V virtual", "1"},
+        {"D::make", "type class V vbptr", "68"},
+        {"D::make", "type class V offset", "-"},
+        {"D::make", "type class V type len", "8"},
+        {"Multi::second", "type class Second offset", "8"},
+        // Arrays of arrays, arrays of pointers, and a const pointee seen as its type.
+        {"B::sum", "type class grid type count", "2"},
+        {"B::sum", "type class grid type len", "24"},
+        {"B::sum", "type class grid type type count", "3"},
+        {"B::sum", "type class grid type type type tag", "16"},
+        {"B::sum", "type class grid type type type n", "0"},
+        {"B::sum", "type class pointers type type tag", "14"},
+        {"V::value", "type class label type type tag", "16"},
     };
-    for (const Want &w :
-         {Want{"D::get", CV_CALL_THISCALL, true}, Want{"B::hello", CV_CALL_THISCALL, true},
-          Want{"D::count", CV_CALL_NEAR_C, true}, Want{"freeFn", CV_CALL_NEAR_C, false},
-          Want{"stdFn", CV_CALL_NEAR_STD, false}}) {
-        SCOPED_TRACE(w.name);
-        ComPtr<IDiaSymbol> type = typeOf(function(w.name).get());
-        ASSERT_TRUE(type);
-        EXPECT_EQ(tagOf(type.get()), DWORD(SymTagFunctionType));
-        DWORD convention = 99, classId = 0;
-        EXPECT_EQ(type->get_callingConvention(&convention), S_OK);
-        EXPECT_EQ(convention, w.convention);
-        LONG adjust = 99;
-        if (w.hasClass) {
-            ASSERT_EQ(type->get_classParentId(&classId), S_OK);
-            EXPECT_EQ(tagOf(byId(classId).get()), DWORD(SymTagUDT));
-            EXPECT_EQ(type->get_thisAdjust(&adjust), S_OK);
-            EXPECT_EQ(adjust, 0);
-        } else {
-            EXPECT_EQ(type->get_classParentId(&classId), S_FALSE);
-            EXPECT_EQ(type->get_thisAdjust(&adjust), S_FALSE);
-        }
+    for (const Row &row : rows)
+        EXPECT_EQ(ask(dia, row.function, row.path), row.expected)
+            << row.function << ": " << row.path;
+}
+
+// Two classes of one name, one per translation unit, of other sizes and members; a virtual base
+// inherited rather than named is a virtual base of the class that inherits it.
+TEST_F(Session, SameNamedClassesStayApartAndInheritedVirtualBasesAreListed)
+{
+    for (const Row &row :
+         {Row{"*Same::first", "type class len", "4"}, Row{"*Same::third", "type class len", "40"},
+          Row{"*Same::second", "type class len", "40"},
+          Row{"*Same::first", "type class a kind", "7"},
+          Row{"*Same::third", "type class weights kind", "7"},
+          Row{"E::last", "type class D virtual", "0"}, Row{"E::last", "type class V virtual", "1"}})
+        EXPECT_EQ(ask(samename, row.function, row.path), row.expected)
+            << row.function << ": " << row.path;
+}
+
+TEST_F(Session, NameSearchesFindWhatTheirTagAndFlagsSay)
+{
+    const struct
+    {
+        SymTagEnum tag;
+        const char *pattern;
+        DWORD flags;
+        size_t expected;
+    } rows[] = {
+        {SymTagFunction, "D::~D", nsRegularExpression, 3},
+        {SymTagFunction, "D::*", nsRegularExpression, 6},
+        {SymTagFunction, "?::~?", nsRegularExpression, 6},
+        {SymTagFunction, "d::make", nsRegularExpression, 0},
+        {SymTagFunction, "*", nsRegularExpression, 40},
+        {SymTagFunction, nullptr, nsNone, 40},
+        {SymTagPublicSymbol, "__penter", nsRegularExpression, 1},
+        {SymTagPublicSymbol, "D::value", nsRegularExpression, 0},
+        {SymTagPublicSymbol, "?value@D@@*", nsRegularExpression, 2},
+        {SymTagPublicSymbol, "int __cdecl D::make(int)", nsfUndecoratedName | nsfCaseSensitive, 0},
+        {SymTagPublicSymbol, "public: static int __cdecl D::make(int)", nsfUndecoratedName, 1},
+        {SymTagPublicSymbol, "*D::value*", nsfUndecoratedName | nsRegularExpression, 2},
+        {SymTagUDT, "D", nsNone, 1},
+        {SymTagUDT, "Outer::Inner<*>", nsRegularExpression, 2},
+        {SymTagBlock, nullptr, nsNone, 0},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(children(dia.global.get(), row.tag, row.pattern, row.flags).size(), row.expected)
+            << row.tag << " " << (row.pattern ? row.pattern : "null");
+    const Symbol pub = only(children(dia.global.get(), SymTagPublicSymbol, "?make@D@@SAHH@Z"));
+    BStr undecorated;
+    Symbol type;
+    ASSERT_EQ(pub->get_undecoratedName(undecorated.receive()), S_OK);
+    EXPECT_EQ(QString::fromUtf16(undecorated.get()), "public: static int __cdecl D::make(int)");
+    EXPECT_EQ(pub->get_type(type.receive()), S_FALSE);
+    EXPECT_FALSE(type);
+    EXPECT_EQ(value<ULONGLONG>(pub.get(), &IDiaSymbol::get_length), "-") << "publics have none";
+}
+
+TEST_F(Session, LookupByRvaTakesTheFunctionElseTheNearestPublicAtOrBelow)
+{
+    const DWORD code = rvaOf(only(children(dia.global.get(), SymTagFunction, "main")).get());
+    const DWORD data =
+        rvaOf(only(children(dia.global.get(), SymTagPublicSymbol, "?count@B@@2HA")).get());
+    const struct
+    {
+        DWORD rva;
+        SymTagEnum tag;
+        const char *expected;
+    } rows[] = {
+        {data, SymTagPublicSymbol, "?count@B@@2HA"},
+        {data + 2, SymTagPublicSymbol, "?count@B@@2HA"},
+        {data, SymTagFunction, "none"},
+        {data, SymTagNull, "?count@B@@2HA"},
+        {code + 1, SymTagNull, "main"},
+        {code, SymTagUDT, "none"},
+        {0, SymTagPublicSymbol, "none"},
+        {0x10, SymTagFunction, "none"},
+        {0x7FFFFFFF, SymTagFunction, "none"},
+    };
+    for (const auto &row : rows) {
+        Symbol found;
+        const HRESULT hr = dia.session->findSymbolByRVA(row.rva, row.tag, found.receive());
+        EXPECT_EQ(hr == S_OK                ? nameOf(found.get())
+                  : hr == S_FALSE && !found ? "none"
+                                            : "E",
+                  row.expected)
+            << std::hex << row.rva << " " << row.tag;
     }
-    EXPECT_EQ(nameOf(classOf("D::get").get()), "D");
-    EXPECT_EQ(nameOf(classOf("B::hello").get()), "B");
-    EXPECT_EQ(nameOf(classOf("Outer::Inner<int>::go").get()), "Outer::Inner<int>");
-}
-
-TEST_F(Session, ClassReachedThroughAForwardReferenceIsItsDefinition)
-{
-    ComPtr<IDiaSymbol> d = classOf("D::get");
-    ASSERT_TRUE(d);
-    EXPECT_EQ(idOf(d.get()), idOf(classOf("D::count").get()));
-    EXPECT_EQ(idOf(d.get()), idOf(classOf("D::D").get()));
-    // Defined with size and members, not the empty forward declaration.
-    EXPECT_GT(lengthOf(d.get()), 40u);
-    EXPECT_FALSE(children(d.get(), SymTagNull, nullptr, nsNone).empty());
-
-    // Fwd is only declared in the first module and defined in the second.
-    auto data = members(d.get(), SymTagData);
-    ASSERT_TRUE(data.count("link"));
-    ComPtr<IDiaSymbol> pointer = typeOf(data["link"].get());
-    EXPECT_EQ(tagOf(pointer.get()), DWORD(SymTagPointerType));
-    EXPECT_EQ(lengthOf(pointer.get()), 4u);
-    ComPtr<IDiaSymbol> fwd = typeOf(pointer.get());
-    EXPECT_EQ(tagOf(fwd.get()), DWORD(SymTagUDT));
-    EXPECT_EQ(nameOf(fwd.get()), "Fwd");
-    EXPECT_EQ(lengthOf(fwd.get()), 24u);
-    EXPECT_EQ(members(fwd.get(), SymTagData).size(), 3u);
-}
-
-TEST_F(Session, ClassChildrenAreMethodsDataAndBases)
-{
-    ComPtr<IDiaSymbol> d = classOf("D::get");
-    ASSERT_TRUE(d);
-
-    std::multiset<std::string> methods;
-    for (auto &m : children(d.get(), SymTagFunction, nullptr, nsNone)) {
-        EXPECT_EQ(tagOf(m.get()), DWORD(SymTagFunction));
-        methods.insert(nameOf(m.get()));
-        DWORD parent = 0;
-        EXPECT_EQ(m->get_classParentId(&parent), S_OK);
-        EXPECT_EQ(parent, idOf(d.get()));
+    for (DWORD id : {0u, 0x1FFFFFFFu, 0x4FFFFFFFu, 0xF0000001u}) {
+        Symbol bad;
+        EXPECT_TRUE(FAILED(dia.session->symbolById(id, bad.receive())) && !bad) << id;
     }
-    EXPECT_EQ(methods.count("run"), 2u) << "both overloads";
-    EXPECT_EQ(methods.count("get"), 1u);
-    EXPECT_EQ(methods.count("count"), 1u);
-    EXPECT_EQ(methods.count("D"), 1u);
-
-    auto data = members(d.get(), SymTagData);
-    for (const char *n : {"x", "arr", "one", "constOne", "link", "numbers", "shared"})
-        EXPECT_TRUE(data.count(n)) << n;
-    DWORD kind = 0;
-    LONG offset = -1;
-    ASSERT_EQ(data["x"]->get_dataKind(&kind), S_OK);
-    EXPECT_EQ(kind, DWORD(DataIsMember));
-    ASSERT_EQ(data["x"]->get_offset(&offset), S_OK);
-    EXPECT_GE(offset, 4) << "after the base and the vbptr";
-    ASSERT_EQ(data["shared"]->get_dataKind(&kind), S_OK);
-    EXPECT_EQ(kind, DWORD(DataIsStaticMember));
-    EXPECT_EQ(data["shared"]->get_offset(&offset), S_FALSE);
-
-    // A const member shows its class, as DIA shows a modified type.
-    EXPECT_EQ(tagOf(typeOf(data["constOne"].get()).get()), DWORD(SymTagUDT));
-    EXPECT_EQ(idOf(typeOf(data["constOne"].get()).get()), idOf(typeOf(data["one"].get()).get()));
-
-    // Filters by name and by tag.
-    EXPECT_EQ(children(d.get(), SymTagData, "x", nsNone).size(), 1u);
-    EXPECT_EQ(children(d.get(), SymTagNull, "run", nsNone).size(), 2u);
-    EXPECT_EQ(children(d.get(), SymTagNull, "c*", nsRegularExpression).size(), 2u)
-        << "count and constOne";
-    EXPECT_TRUE(children(d.get(), SymTagData, "run", nsNone).empty());
-}
-
-TEST_F(Session, NestedTypesAreChildrenWithTheTypesOwnId)
-{
-    ComPtr<IDiaSymbol> d = classOf("D::get");
-    auto nested = children(d.get(), SymTagUDT, nullptr, nsNone);
-    ASSERT_EQ(nested.size(), 1u);
-    EXPECT_EQ(nameOf(nested[0].get()), "D::Node");
-    EXPECT_EQ(lengthOf(nested[0].get()), 4u);
-    EXPECT_EQ(children(d.get(), SymTagNull, "D::Node", nsNone).size(), 1u);
-    auto data = members(d.get(), SymTagData);
-    ASSERT_TRUE(data.count("node"));
-    EXPECT_EQ(idOf(typeOf(data["node"].get()).get()), idOf(nested[0].get()));
-}
-
-TEST_F(Session, BaseClassesTellOffsetOrVirtualBasePointerOffset)
-{
-    ComPtr<IDiaSymbol> d = classOf("D::get");
-    ASSERT_TRUE(d);
-    auto bases = members(d.get(), SymTagBaseClass);
-    ASSERT_EQ(bases.size(), 2u);
-    ASSERT_TRUE(bases.count("B") && bases.count("V"));
-
-    BOOL isVirtual = 5;
-    LONG offset = -1;
-    ASSERT_EQ(bases["B"]->get_virtualBaseClass(&isVirtual), S_OK);
-    EXPECT_EQ(isVirtual, 0);
-    ASSERT_EQ(bases["B"]->get_offset(&offset), S_OK);
-    EXPECT_EQ(offset, 0);
-    EXPECT_EQ(bases["B"]->get_virtualBasePointerOffset(&offset), S_FALSE);
-
-    ASSERT_EQ(bases["V"]->get_virtualBaseClass(&isVirtual), S_OK);
-    EXPECT_EQ(isVirtual, 1);
-    ASSERT_EQ(bases["V"]->get_virtualBasePointerOffset(&offset), S_OK);
-    EXPECT_EQ(offset, 4) << "the vbptr follows B's int";
-    EXPECT_EQ(bases["V"]->get_offset(&offset), S_FALSE);
-
-    for (const char *name : {"B", "V"}) {
-        DWORD typeId = 0;
-        ASSERT_EQ(bases[name]->get_typeId(&typeId), S_OK);
-        ComPtr<IDiaSymbol> base = byId(typeId);
-        EXPECT_EQ(tagOf(base.get()), DWORD(SymTagUDT));
-        EXPECT_EQ(nameOf(base.get()), name);
-        EXPECT_EQ(lengthOf(base.get()), 4u);
-    }
-    EXPECT_EQ(bases["B"]->get_typeId(nullptr), E_POINTER);
-}
-
-TEST_F(Session, ArraysTellCountLengthAndElementType)
-{
-    auto data = members(classOf("D::get").get(), SymTagData);
-    ComPtr<IDiaSymbol> outer = typeOf(data["arr"].get());
-    ASSERT_TRUE(outer);
-    EXPECT_EQ(tagOf(outer.get()), DWORD(SymTagArrayType));
-    DWORD count = 0;
-    ASSERT_EQ(outer->get_count(&count), S_OK);
-    EXPECT_EQ(count, 2u);
-    EXPECT_EQ(lengthOf(outer.get()), 2u * 3u * 4u);
-
-    ComPtr<IDiaSymbol> inner = typeOf(outer.get());
-    EXPECT_EQ(tagOf(inner.get()), DWORD(SymTagArrayType));
-    ASSERT_EQ(inner->get_count(&count), S_OK);
-    EXPECT_EQ(count, 3u);
-    EXPECT_EQ(lengthOf(inner.get()), 12u);
-
-    ComPtr<IDiaSymbol> element = typeOf(inner.get());
-    EXPECT_EQ(tagOf(element.get()), DWORD(SymTagUDT));
-    EXPECT_EQ(nameOf(element.get()), "E");
-    EXPECT_EQ(lengthOf(element.get()), 4u);
-
-    ComPtr<IDiaSymbol> numbers = typeOf(data["numbers"].get());
-    ASSERT_EQ(numbers->get_count(&count), S_OK);
-    EXPECT_EQ(count, 4u);
-    ComPtr<IDiaSymbol> integer = typeOf(numbers.get());
-    EXPECT_EQ(tagOf(integer.get()), DWORD(SymTagBaseType));
-    EXPECT_EQ(lengthOf(integer.get()), 4u);
-    EXPECT_EQ(integer->get_count(&count), S_FALSE);
-    EXPECT_TRUE(children(integer.get(), SymTagNull, nullptr, nsNone).empty());
-}
-
-TEST_F(Session, IdsAreStableAndNameEqualSymbols)
-{
-    std::set<DWORD> seen;
-    for (auto &f : children(global(), SymTagFunction, "*", nsRegularExpression)) {
-        const DWORD id = idOf(f.get());
-        EXPECT_TRUE(seen.insert(id).second) << "ids are unique";
-        ComPtr<IDiaSymbol> again = byId(id);
-        EXPECT_EQ(idOf(again.get()), id);
-        EXPECT_EQ(nameOf(again.get()), nameOf(f.get()));
-        EXPECT_EQ(rvaOf(again.get()), rvaOf(f.get()));
-    }
-    ComPtr<IDiaSymbol> d = classOf("D::get");
-    for (auto &c : children(d.get(), SymTagNull, nullptr, nsNone)) {
-        const DWORD id = idOf(c.get());
-        EXPECT_TRUE(seen.insert(id).second);
-        ComPtr<IDiaSymbol> again = byId(id);
-        EXPECT_EQ(tagOf(again.get()), tagOf(c.get()));
-        EXPECT_EQ(nameOf(again.get()), nameOf(c.get()));
-    }
-    // The same children, in the same order, the second time.
-    auto first = children(d.get(), SymTagNull, nullptr, nsNone);
-    auto second = children(d.get(), SymTagNull, nullptr, nsNone);
-    ASSERT_EQ(first.size(), second.size());
-    for (size_t i = 0; i < first.size(); ++i)
-        EXPECT_EQ(idOf(first[i].get()), idOf(second[i].get()));
-
-    // The global list of classes names the same symbol as the member function's class.
-    auto listed = children(global(), SymTagUDT, "D", nsNone);
-    ASSERT_EQ(listed.size(), 1u);
-    EXPECT_EQ(idOf(listed[0].get()), idOf(d.get()));
-    EXPECT_EQ(children(global(), SymTagUDT, "Outer::Inner<*>", nsRegularExpression).size(), 1u);
-
-    DWORD globalId = 0;
-    ASSERT_EQ(global()->get_symIndexId(&globalId), S_OK);
-    EXPECT_EQ(tagOf(byId(globalId).get()), DWORD(SymTagExe));
-
-    ComPtr<IDiaSymbol> bad;
-    EXPECT_TRUE(FAILED(session()->symbolById(0, bad.receive())));
-    EXPECT_TRUE(FAILED(session()->symbolById(0x1FFFFFFF, bad.receive())));
-    EXPECT_TRUE(FAILED(session()->symbolById(0x4FFFFFFF, bad.receive())));
-    EXPECT_TRUE(FAILED(session()->symbolById(0xF0000001, bad.receive())));
-    EXPECT_FALSE(bad);
-}
-
-TEST_F(Session, PropertiesThatDoNotApplyAnswerFalse)
-{
-    ComPtr<IDiaSymbol> fn = function("freeFn");
-    DWORD dw = 0;
-    LONG l = 0;
-    BOOL b = 0;
-    EXPECT_EQ(fn->get_dataKind(&dw), S_FALSE);
-    EXPECT_EQ(fn->get_offset(&l), S_FALSE);
-    EXPECT_EQ(fn->get_count(&dw), S_FALSE);
-    EXPECT_EQ(fn->get_virtualBaseClass(&b), S_FALSE);
-    EXPECT_EQ(fn->get_classParentId(&dw), S_FALSE);
-    ComPtr<IDiaSymbol> method = function("D::get");
-    ASSERT_EQ(method->get_classParentId(&dw), S_OK);
-    EXPECT_EQ(dw, idOf(classOf("D::get").get()));
-
-    auto pub = children(global(), SymTagPublicSymbol, "__penter", nsRegularExpression);
-    ASSERT_EQ(pub.size(), 1u);
-    ComPtr<IDiaSymbol> none;
-    EXPECT_EQ(pub[0]->get_type(none.receive()), S_FALSE);
-    EXPECT_FALSE(none);
 }
 
 } // namespace
