@@ -5,9 +5,9 @@
 
 #include <csignal>
 #include <functional>
+#include <future>
 #include <memory>
 #include <sys/wait.h>
-#include <thread>
 
 using namespace TestSupport;
 using TQ::EXTRACTORS::CPP::COMMON::DbFactory;
@@ -237,7 +237,7 @@ TEST_F(ProjectDbTest, AnotherWritersLockIsWaitedForOrGivenUpOnLosingNothing)
     EXPECT_EQ(impatient->functionCount(), 1);
 
     // With the default wait, a rewrite starts once the other has committed and keeps its entry.
-    std::thread other([&] {
+    auto other = std::async(std::launch::async, [&] {
         QThread::msleep(400);
         sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
     });
@@ -247,7 +247,7 @@ TEST_F(ProjectDbTest, AnotherWritersLockIsWaitedForOrGivenUpOnLosingNothing)
     all.insert(0x300, {0x300, "mine", "", 3});
     add(*db, all);
     db->commit();
-    other.join();
+    other.wait();
     sqlite3_close(holder);
     EXPECT_EQ(readEntries(path).keys(), (QList<quint32>{0x100, 0x200, 0x300}));
     EXPECT_TRUE(readTimestamp(path).isEmpty());
