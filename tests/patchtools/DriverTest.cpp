@@ -37,6 +37,7 @@ struct Script
     std::mutex mutex;
     QSet<quint32> asked; // every address looked up
     QList<QStringList> resolveRuns;
+    QStringList opened; // the paths the reader was given
 };
 
 class ScriptedReader : public DiaApi
@@ -88,8 +89,9 @@ class ScriptedCleaner : SettingsRelease, public BinaryPatchCleaner
 {
 public:
     explicit ScriptedCleaner(Script &script) : script(script) {}
-    DiaApi *openDebugInfo(QString) override
+    DiaApi *openDebugInfo(QString path) override
     {
+        script.opened << path;
         if (script.throwOnOpen)
             throw Exception("cannot open the debug information");
         return new ScriptedReader(script);
@@ -215,7 +217,8 @@ TEST_F(DriverTest, RefusalsBeforeTheMapWriteNothing)
     const QByteArray before = readFile(exe);
     const QString cwd = QDir::currentPath();
     QDir::setCurrent(dir.path());
-    // Two hooks (no linker makes that image), and the driver's own exception while opening.
+    // Two hooks (no linker makes that image), and the driver's own exception while opening;
+    // the image is named relative to the working directory.
     const struct
     {
         QList<SymbolAddress> hooks;
@@ -232,8 +235,9 @@ TEST_F(DriverTest, RefusalsBeforeTheMapWriteNothing)
         script.hooks = c.hooks;
         script.throwOnOpen = c.throwOnOpen;
         CoutCapture out;
-        EXPECT_FALSE(ScriptedCleaner(script).patchClean(exe, db(), "vs"));
+        EXPECT_FALSE(ScriptedCleaner(script).patchClean("sample.exe", db(), "vs"));
         EXPECT_EQ(out.text(), c.message);
+        EXPECT_EQ(script.opened, QStringList(exe)) << "the reader needs the absolute path";
         EXPECT_TRUE(script.resolveRuns.isEmpty());
     }
     QDir::setCurrent(cwd);
