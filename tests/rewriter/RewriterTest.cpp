@@ -3,6 +3,7 @@
 // the retries on a locked file and the five failure points; and journaled writes: nothing
 // reaches the image before the journal is on disk, a stopped writer's journal is undone by the
 // next open only where it applies, a damaged one is dropped, a file cut short is an error.
+#include "PeImage.h"
 #include "TestSupport.h"
 
 #include <PatchFileMap.h>
@@ -24,102 +25,46 @@ const quint32 Hook = 0x1000;
 const quint64 NewBytes = 0x1122334455ull; // written as 55 44 33 22 11
 const quint64 Nops = 0x9090909090ull;
 const quint64 Untouched = 0xDEADBEEFull;
-const int NtOffset = 0x80;
-const int SectionTable = NtOffset + 24 + 0xE0;
-const QByteArray Frame("\x55\x8B\xEC", 3);
-
-struct Section
-{
-    quint32 virtualAddress, virtualSize, rawSize; // raw data from the start of the section
-    QByteArray bytes = {}; // the first bytes of the section; the rest of the raw data is zero
-
-    // Places code at rva, growing the bytes with int3 as needed.
-    void place(quint32 rva, const QByteArray &code)
-    {
-        const int at = int(rva - virtualAddress);
-        if (bytes.size() < at + code.size())
-            bytes.append(QByteArray(at + code.size() - bytes.size(), '\xCC'));
-        bytes.replace(at, code.size(), code);
-    }
-};
-
-void put(QByteArray &b, int at, quint32 v, int size = 4)
-{
-    for (int i = 0; i < size; ++i)
-        b[at + i] = char(v >> (8 * i));
-}
-
-// E8 (or another opcode) with rel32 from `at` to `target`, then the bytes given.
-QByteArray call(quint32 at, quint32 target, const QByteArray &after = {}, char op = char(0xE8))
-{
-    QByteArray b(5, op);
-    put(b, 1, target - (at + 5));
-    return b + after;
-}
+using namespace PeImage;
 
 // .text and .rdata back to back, a gap, a section whose raw data is followed by the next one's, a
 // section of virtual size 0, one of pages, and a last section whose raw data (which ends the file)
 // is shorter than its virtual size.
 const QList<Section> Layout = [] {
     Section text{0x1000, 0x100, 0x200, QByteArray("\xC3", 1)};
-    text.place(0x1010, call(0x1010, Hook, Frame));
-    text.place(0x1020, call(0x1020, Hook, QByteArray("\x55\x8B\xE5", 3)));
-    text.place(0x1030, call(0x1030, 0x1080, Frame));
-    text.place(0x1040, call(0x1040, 0x1088, Frame));
-    text.place(0x1050, call(0x1050, 0x1010, Frame));
-    text.place(0x1060, QByteArray("\x90\x90\x90\x90\xAB\x55\x8B\xEC", 8));
-    text.place(0x1068, QByteArray("\x55\x8B\xEC\x90", 4));
-    text.place(0x1070, QByteArray("\x90\x90\x90\xC3", 4));
-    text.place(0x1080, call(0x1080, Hook, {}, char(0xE9)));
-    text.place(0x1088, call(0x1088, 0x1020, {}, char(0xE9)));
-    text.place(0x1090, call(0x1090, 0x1080, {}, char(0xE9))); // a jump to the jump to the hook
-    text.place(0x1098, call(0x1098, 0x1090, Frame));
-    text.place(0x10F8, call(0x10F8, Hook, Frame));
-    Section rdata{0x1100, 0x80, 0x200, call(0x1100, Hook, Frame)};
-    rdata.place(0x1110, call(0x1110, 0x1080, Frame));
+    place(text.bytes, 0x10, call(0x1010, Hook, frame()));
+    place(text.bytes, 0x20, call(0x1020, Hook, QByteArray("\x55\x8B\xE5", 3)));
+    place(text.bytes, 0x30, call(0x1030, 0x1080, frame()));
+    place(text.bytes, 0x40, call(0x1040, 0x1088, frame()));
+    place(text.bytes, 0x50, call(0x1050, 0x1010, frame()));
+    place(text.bytes, 0x60, QByteArray("\x90\x90\x90\x90\xAB\x55\x8B\xEC", 8));
+    place(text.bytes, 0x68, QByteArray("\x55\x8B\xEC\x90", 4));
+    place(text.bytes, 0x70, QByteArray("\x90\x90\x90\xC3", 4));
+    place(text.bytes, 0x80, call(0x1080, Hook, {}, char(0xE9)));
+    place(text.bytes, 0x88, call(0x1088, 0x1020, {}, char(0xE9)));
+    place(text.bytes, 0x90, call(0x1090, 0x1080, {}, char(0xE9))); // a jump to the jump to the hook
+    place(text.bytes, 0x98, call(0x1098, 0x1090, frame()));
+    place(text.bytes, 0xF8, call(0x10F8, Hook, frame()));
+    Section rdata{0x1100, 0x80, 0x200, call(0x1100, Hook, frame())};
+    place(rdata.bytes, 0x10, call(0x1110, 0x1080, frame()));
     Section midShort{0x6000, 0x800, 0x200};
-    midShort.place(0x61FB, call(0x61FB, Hook));
-    Section empty{0x5000, 0, 0x200, Frame}; // not the frame of the call before it
+    place(midShort.bytes, 0x1FB, call(0x61FB, Hook));
+    Section empty{0x5000, 0, 0x200, frame()}; // not the frame of the call before it
     Section big{0x8000, 0x2000, 0x2000};
-    big.place(0x9F00, call(0x9F00, Hook, Frame));
-    Section shortRaw{0x3000, 0x1000, 0x200, call(0x3000, Hook, Frame)};
-    shortRaw.place(0x31FB, call(0x31FB, Hook));
+    place(big.bytes, 0x1F00, call(0x9F00, Hook, frame()));
+    Section shortRaw{0x3000, 0x1000, 0x200, call(0x3000, Hook, frame())};
+    place(shortRaw.bytes, 0x1FB, call(0x31FB, Hook));
     return QList<Section>{text, rdata, midShort, empty, big, shortRaw};
 }();
 
-// The file offset of an rva, from the layout rather than the rewriter; the headers take 0x400.
+// The file offset of an rva, from the layout rather than the rewriter.
 int offsetOf(quint32 rva)
 {
-    quint32 raw = 0x400;
-    for (const Section &s : Layout) {
-        if (rva - s.virtualAddress < s.virtualSize)
-            return int(raw + rva - s.virtualAddress);
-        raw += s.rawSize;
-    }
+    const QList<quint32> raw = rawOffsets(Layout);
+    for (int i = 0; i < Layout.size(); ++i)
+        if (rva - Layout[i].virtualAddress < Layout[i].virtualSize)
+            return int(raw[i] + rva - Layout[i].virtualAddress);
     return -1;
-}
-
-QByteArray build()
-{
-    QByteArray image(0x400, '\0');
-    put(image, 0, 0x5A4D, 2);
-    put(image, 0x3C, NtOffset);
-    put(image, NtOffset, 0x00004550);
-    put(image, NtOffset + 4, 0x14C, 2); // i386
-    put(image, NtOffset + 6, quint16(Layout.size()), 2);
-    put(image, NtOffset + 20, 0xE0, 2);  // the optional header's size
-    put(image, NtOffset + 24, 0x10B, 2); // PE32
-    for (int i = 0; i < Layout.size(); ++i) {
-        const Section &s = Layout[i];
-        const int h = SectionTable + 40 * i;
-        image.replace(h, 5, ".sect");
-        put(image, h + 8, s.virtualSize);
-        put(image, h + 12, s.virtualAddress);
-        put(image, h + 16, s.rawSize);
-        put(image, h + 20, quint32(image.size()));
-        image += s.bytes + QByteArray(int(s.rawSize) - s.bytes.size(), '\0');
-    }
-    return image;
 }
 
 QString retryLine(const QString &path)
@@ -196,7 +141,7 @@ protected:
     QTemporaryDir dir;
     const QString path = dir.filePath("image.exe");
     const QString journal = PatchJournal::pathFor(path);
-    const QByteArray original = build();
+    const QByteArray original = build(Layout);
     QByteArray journalBytes;
     std::unique_ptr<IExeRewriter> rewriter{createExeRewriter(path)};
 };
@@ -342,7 +287,7 @@ TEST_F(RewriterTest, FivePointsFiveLines)
     const int open5 = broken(all, NtOffset, 'X', 1);
     for (const int wrong :
          {broken(all, 0x3C, all - 2), broken(all, 0x3C, ~1u), broken(NtOffset + 10),
-          broken(SectionTable + 20), broken(all, NtOffset + 6, 0xFFFF, 2)})
+          broken(SectionTableOffset + 20), broken(all, NtOffset + 6, 0xFFFF, 2)})
         EXPECT_EQ(wrong, open5);
     EXPECT_EQ((std::set<int>{open1, open2, open3, open4, open5, -1}).size(), 6u);
 }
