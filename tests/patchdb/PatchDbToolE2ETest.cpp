@@ -155,6 +155,8 @@ TEST_F(PatchDbToolE2ETest, RefusalsNameTheReasonAndLeaveTheImageAsItWas)
         {linked, "", "00001000: holds e8 1b 01 00 00 instead", "linked again"},
         {cleaned, "INSERT INTO unframed VALUES (12288, 232)",
          "00003000: lies in section .data, which holds no code", "another image"},
+        {tampered, "INSERT INTO unframed VALUES (12288, 232)", // the most telling cause
+         "00001000: holds cc 90 90 90 90 instead of five NOPs", "outside the image's code"},
         {cleaned, "UPDATE functions SET old_bytes = 144 WHERE address = 4096",
          "00001000: has old bytes 90 00 00 00 00, which are not a call", "does not know"},
     };
