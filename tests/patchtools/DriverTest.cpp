@@ -265,7 +265,7 @@ TEST_F(DriverTest, StoredTimestampIsTheImagesTimeAfterTheClose)
         nameListRvas(readFile(extract.nameListFile.absoluteFilePath())).value("__penter");
     CoutCapture out;
     FM::setFileMapCalls(&dating);
-    ExePatcher().patchExecutable(image, &extract.functions, hook, db());
+    EXPECT_NO_THROW(ExePatcher().patchExecutable(image, &extract.functions, hook, db()));
     FM::setFileMapCalls(nullptr);
     EXPECT_EQ(readTimestamp(db()), closedAt.toString(Qt::TextDate));
     EXPECT_FALSE(readEntries(db()).isEmpty());
