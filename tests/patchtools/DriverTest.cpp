@@ -113,11 +113,8 @@ protected:
         // The driver reads and saves the product settings: in the test's own folders.
         ASSERT_TRUE(QDir(dir.path()).mkdir("env"));
         const ScopedEnv::Value folder = dir.filePath("env").toLocal8Bit();
-        env.set({{"HOME", folder},
-                 {"XDG_CONFIG_HOME", folder},
-                 {"APPDATA", folder},
-                 {"TQ_TRACING", folder},
-                 {"TQ_VELMORA", folder}});
+        for (const char *name : {"HOME", "XDG_CONFIG_HOME", "APPDATA", "TQ_TRACING", "TQ_VELMORA"})
+            env.set({{name, folder}});
     }
 
     // A database of four kinds of entry in turn: unresolved and named by the demangler,
