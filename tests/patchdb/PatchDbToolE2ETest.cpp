@@ -1,6 +1,6 @@
 // tqt_patchdb.exe as a process on images cleaned by tqt_patchclean.exe, and both tools installed.
-#include "TestSupport.h"
 #include "PeImage.h"
+#include "TestSupport.h"
 
 #include <QRegularExpression>
 
@@ -11,30 +11,15 @@ namespace {
 
 const QString PatchDb = QStringLiteral(TQT_BIN_DIR "/tqt_patchdb.exe");
 
-RunOutput runProcess(const QString &program, const QStringList &args,
-                     const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
-                     const QString &workingDir = QString())
+int fileOffset(const QString &exe, quint32 rva)
 {
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.setWorkingDirectory(workingDir);
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(program, args);
-    EXPECT_TRUE(p.waitForFinished(120000)) << program.toStdString();
-    RunOutput r;
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = QString::fromUtf8(p.readAll());
-    return r;
-}
-
-int fileOffset(const PeImage &pe, quint32 rva)
-{
+    const PeImage pe(exe);
     return int(pe.fileOffset(*pe.sectionOf(rva), rva, 5));
 }
 
 QString sqlite(const QString &db, const QString &sql)
 {
-    return runProcess("sqlite3", {"-separator", "\t", db, sql}).out;
+    return runProgram("sqlite3", {"-separator", "\t", db, sql}).out;
 }
 
 const char OldBytesSql[] = "printf('%02x %02x %02x %02x %02x', old_bytes & 255, (old_bytes >> 8) "
@@ -43,43 +28,10 @@ const char OldBytesSql[] = "printf('%02x %02x %02x %02x %02x', old_bytes & 255, 
 const QString SitesSql = "(SELECT * FROM functions UNION ALL SELECT address, 'unframed', '', "
                          "old_bytes FROM unframed ORDER BY address)";
 
-// Sends every other hook call through a jump thunk placed in the padding after a function, as
-// an incremental link does.
-void callThroughThunk(const QString &exe)
-{
-    QList<quint32> functions;
-    quint32 penter = 0;
-    for (const QByteArray &line : readFile(QString(exe).replace(".exe", ".map")).split('\n')) {
-        const QList<QByteArray> words = line.simplified().split(' ');
-        if (words.size() > 3 && words[3] == "f")
-            (words[1] == "__penter" ? penter : (functions << 0).last()) =
-                words[2].toUInt(nullptr, 16) - 0x400000;
-    }
-    const PeImage pe(exe);
-    QByteArray bytes = readFile(exe);
-    const auto putRel32 = [&](quint32 rva, char opcode, quint32 target) {
-        QByteArray op(1, opcode);
-        for (int i = 0; i < 4; ++i)
-            op += char((target - (rva + 5)) >> (8 * i));
-        bytes.replace(fileOffset(pe, rva), 5, op);
-    };
-    const int padding = bytes.indexOf("\xc3\x90\x90\x90\x90\x90", fileOffset(pe, functions[0]));
-    ASSERT_GT(padding, 0);
-    const quint32 thunk = functions[0] + quint32(padding + 1 - fileOffset(pe, functions[0]));
-    putRel32(thunk, char(0xE9), penter);
-    int redirected = 0;
-    for (const quint32 rva : functions)
-        if (bytes.at(fileOffset(pe, rva)) == char(0xE8) && redirected++ % 2 == 0)
-            putRel32(rva, char(0xE8), thunk);
-    ASSERT_GT(redirected, 2);
-    ASSERT_TRUE(writeFile(exe, bytes));
-}
-
 class PatchDbToolE2ETest : public ::testing::Test
 {
 protected:
     RunOutput clean(const QString &exe) { return s.run({exe, db(), VsCommon}); }
-    RunOutput tool(const QStringList &args) { return runProcess(PatchDb, args); }
     QString db() const { return s.path("project.db"); }
     QString tables() const
     {
@@ -96,27 +48,24 @@ TEST_F(PatchDbToolE2ETest, CleanVerifyRestoreVerifyCleanGivesTheSameImageAndData
     const struct
     {
         const char *image, *suffix, *prep;
-    } cases[] = {{"sample", ".exe", ""},      {"unframed", ".exe", ""},
-                 {"folded", ".exe", ""},      {"sampledll", ".dll", ""},
-                 {"sample", ".exe", "thunk"}, {"unframed", ".exe", "partial clean"}};
+    } cases[] = {{"sample", ".exe", ""},
+                 {"unframed", ".exe", ""},
+                 {"folded", ".exe", ""},
+                 {"sampledll", ".dll", ""},
+                 {"unframed", ".exe", "partial clean"}};
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.image) + " " + c.prep);
-        const QString prep = c.prep;
         for (const char *ext : {".db", ".pdb", ".map", c.suffix})
             QFile::remove(s.path(c.image + QString(ext)));
         QFile::remove(db());
         const QString exe = s.copyImage(c.image, c.suffix);
-        if (prep == "thunk")
-            callThroughThunk(exe);
         const QByteArray linked = readFile(exe);
-        if (prep == "partial clean") { // an earlier run on a map without three functions
+        if (c.prep == QString("partial clean")) { // an earlier run on a map without 3 functions
             const QString map = s.path("unframed.map");
             const QByteArray full = readFile(map);
-            ASSERT_TRUE(writeFile(
-                map, QString(full)
-                         .remove(QRegularExpression("^.*(_framedAdd|twice@Calc@@YAHH@Z|_main) .*\n",
-                                                    QRegularExpression::MultilineOption))
-                         .toLatin1()));
+            const QRegularExpression three("^.*(_framedAdd|twice@Calc@@YAHH@Z|_main) .*\n",
+                                           QRegularExpression::MultilineOption);
+            ASSERT_TRUE(writeFile(map, QString(full).remove(three).toLatin1()));
             ASSERT_TRUE(clean(exe).exitCode == 0 && writeFile(map, full));
         }
         ASSERT_EQ(clean(exe).exitCode, 0);
@@ -125,13 +74,13 @@ TEST_F(PatchDbToolE2ETest, CleanVerifyRestoreVerifyCleanGivesTheSameImageAndData
         const int sites = sqlite(db(), QString("SELECT count(*) FROM ") + SitesSql).toInt();
         ASSERT_GT(sites, 2);
 
-        RunOutput r = tool({"verify", exe, db()});
+        RunOutput r = runProgram(PatchDb, {"verify", exe, db()});
         EXPECT_EQ(r.exitCode, 0) << r.out.toStdString();
-        r = tool({"restore", exe, db()});
+        r = runProgram(PatchDb, {"restore", exe, db()});
         EXPECT_EQ(r.exitCode, 0) << r.out.toStdString();
         EXPECT_TRUE(readFile(exe) == linked) << "restore did not give back the linker's image";
 
-        r = tool({"verify", exe, db()});
+        r = runProgram(PatchDb, {"verify", exe, db()});
         EXPECT_EQ(r.exitCode, 1);
         QString expected = sqlite(db(), QString("SELECT printf('%08x: holds %s instead of five "
                                                 "NOPs', address, %1) FROM %2 LIMIT 20")
@@ -150,7 +99,7 @@ TEST_F(PatchDbToolE2ETest, CleanVerifyRestoreVerifyCleanGivesTheSameImageAndData
 
         // As a resolve run leaves it, with a name the shell and the tool must both keep intact.
         ASSERT_TRUE(setNames(db(), QString::fromUtf8("f\xc3\xbc_"), "c:\\src\\a b.cpp"));
-        r = tool({"list", db()});
+        r = runProgram(PatchDb, {"list", db()});
         EXPECT_EQ(r.exitCode, 0);
         EXPECT_EQ(r.out,
                   sqlite(db(), QString("SELECT printf('%08x', address), %1, name, source_file FROM "
@@ -180,7 +129,7 @@ TEST_F(PatchDbToolE2ETest, RefusalsNameTheReasonAndLeaveTheImageAsItWas)
         {{"restore", s.path("none.exe"), db()}, "none.exe does not exist"},
     };
     for (const auto &row : badInputs) {
-        const RunOutput r = tool(row.args);
+        const RunOutput r = runProgram(PatchDb, row.args);
         EXPECT_EQ(r.exitCode, 2) << row.args.join(' ').toStdString();
         EXPECT_TRUE(r.out.contains(row.says)) << r.out.toStdString();
     }
@@ -188,7 +137,7 @@ TEST_F(PatchDbToolE2ETest, RefusalsNameTheReasonAndLeaveTheImageAsItWas)
     EXPECT_FALSE(QFileInfo::exists(s.path("none.db")));
     {
         FileLock lock(exe);
-        const RunOutput r = tool({"restore", exe, db()});
+        const RunOutput r = runProgram(PatchDb, {"restore", exe, db()});
         EXPECT_TRUE(lock.locked && r.exitCode == 2 && r.out.count("Failed to open") == 2 &&
                     r.out.contains("Error opening"))
             << r.out.toStdString();
@@ -196,7 +145,7 @@ TEST_F(PatchDbToolE2ETest, RefusalsNameTheReasonAndLeaveTheImageAsItWas)
     }
 
     QByteArray tampered = cleaned; // _framedAdd at 1000
-    tampered[fileOffset(PeImage(exe), 0x1000)] = char(0xCC);
+    tampered[fileOffset(exe, 0x1000)] = char(0xCC);
     const struct
     {
         QByteArray image;
@@ -206,6 +155,8 @@ TEST_F(PatchDbToolE2ETest, RefusalsNameTheReasonAndLeaveTheImageAsItWas)
         {linked, "", "00001000: holds e8 1b 01 00 00 instead", "linked again"},
         {cleaned, "INSERT INTO unframed VALUES (12288, 232)",
          "00003000: lies in section .data, which holds no code", "another image"},
+        {tampered, "INSERT INTO unframed VALUES (12288, 232)", // the most telling cause
+         "00001000: holds cc 90 90 90 90 instead of five NOPs", "outside the image's code"},
         {cleaned, "UPDATE functions SET old_bytes = 144 WHERE address = 4096",
          "00001000: has old bytes 90 00 00 00 00, which are not a call", "does not know"},
     };
@@ -213,11 +164,11 @@ TEST_F(PatchDbToolE2ETest, RefusalsNameTheReasonAndLeaveTheImageAsItWas)
         SCOPED_TRACE(row.says);
         ASSERT_TRUE(writeFile(exe, row.image) && writeFile(db(), cleanDb) &&
                     execSql(db(), row.sql));
-        RunOutput r = tool({"verify", exe, db()});
+        RunOutput r = runProgram(PatchDb, {"verify", exe, db()});
         EXPECT_TRUE(r.exitCode == 1 && r.out.startsWith(row.says) &&
                     r.out.trimmed().split('\n').last().contains(row.means))
             << r.out.toStdString();
-        r = tool({"restore", exe, db()});
+        r = runProgram(PatchDb, {"restore", exe, db()});
         EXPECT_TRUE(r.exitCode == 1 && r.out.startsWith(row.says) &&
                     r.out.contains("Nothing was restored"))
             << r.out.toStdString();
@@ -228,17 +179,16 @@ TEST_F(PatchDbToolE2ETest, RefusalsNameTheReasonAndLeaveTheImageAsItWas)
 TEST_F(PatchDbToolE2ETest, InstalledToolsFindEachOtherAndTheDemangler)
 {
     const QString prefix = s.path("prefix");
-    RunOutput r = runProcess(TQT_CMAKE, {"--install", TQT_BUILD_DIR, "--prefix", prefix});
+    RunOutput r = runProgram(TQT_CMAKE, {"--install", TQT_BUILD_DIR, "--prefix", prefix});
     ASSERT_EQ(r.exitCode, 0) << r.out.toStdString();
-    QProcessEnvironment env = s.env;
-    env.insert("TQ_VELMORA", prefix + "/bin");
+    s.env.insert("TQ_VELMORA", prefix + "/bin");
     const QString exe = s.copyImage("sample");
-    r = runProcess(prefix + "/bin/tqt_patchclean.exe",
-                   {exe, db(), prefix + "/" TQT_INSTALL_VS_COMMON}, env, s.path("cwd"));
+    r = runProgram(prefix + "/bin/tqt_patchclean.exe",
+                   {exe, db(), prefix + "/" TQT_INSTALL_VS_COMMON}, true, s.env, s.path("cwd"));
     ASSERT_EQ(r.exitCode, 0) << r.out.toStdString();
     s.started = s.resolveAllowed = true;
     EXPECT_TRUE(s.waitForResolve(30000, db()));
     EXPECT_EQ(sqlite(db(), "SELECT count(*) FROM functions WHERE name = char(63, 63, 63)"), "0\n");
-    r = runProcess(prefix + "/bin/tqt_patchdb.exe", {"verify", exe, db()});
+    r = runProgram(prefix + "/bin/tqt_patchdb.exe", {"verify", exe, db()});
     EXPECT_EQ(r.exitCode, 0) << r.out.toStdString();
 }

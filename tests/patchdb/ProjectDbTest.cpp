@@ -1,262 +1,167 @@
-// The database on one process: content, transactions and the files it refuses.
-#include "PatchDbTestSupport.h"
+// The project patch database: content, transactions, other writers and the files it refuses.
+#include "ProjectDb.h"
+#include "DbFactory.h"
+#include "TestSupport.h"
 
-#include <QDir>
-#include <QFileInfo>
-
-#include <exception>
+#include <csignal>
 #include <functional>
-
+#include <future>
+#include <memory>
 #include <sys/wait.h>
-#include <unistd.h>
 
-using namespace patchdbtest;
+using namespace TestSupport;
+using TQ::EXTRACTORS::CPP::COMMON::DbFactory;
+using TQ::EXTRACTORS::CPP::COMMON::PatchedFunction;
+using TQ::EXTRACTORS::CPP::COMMON::ProjectDb;
 
 namespace {
 
+using Entries = QMap<quint32, Entry>;
+
+std::unique_ptr<ProjectDb> openDb(const QString &path)
+{
+    return std::unique_ptr<ProjectDb>(DbFactory::createProjectDb(path));
+}
+
+// The entries as the database object hands them out.
+Entries entriesOf(ProjectDb &db)
+{
+    Entries entries;
+    for (const PatchedFunction &f : db.functions())
+        entries.insert(f.address, {f.address, f.name, f.sourceFile, f.oldBytes});
+    return entries;
+}
+
+void add(ProjectDb &db, const Entries &entries)
+{
+    for (const Entry &e : entries)
+        db.addFunction(PatchedFunction(e.address, e.name, e.sourceFile, e.oldBytes));
+}
+
+// Commits the entries as the whole content of the file.
+void fill(const QString &path, const Entries &entries)
+{
+    auto db = openDb(path);
+    db->clearFunctions();
+    add(*db, entries);
+    db->commit();
+}
+
+Entries placeholders(quint32 first, int count)
+{
+    Entries entries;
+    for (quint32 a = first; a < first + quint32(count); ++a)
+        entries.insert(a, {a, QString("f%1").arg(a), NotResolved, 0x55EC + a});
+    return entries;
+}
+
 // Calls fn, which must throw a std::exception whose text names path and holds reason.
-void expectFailureNaming(const std::function<void()> &fn, const QString &path, const char *reason)
+void expectFailure(const std::function<void()> &fn, const QString &path, const QString &reason)
 {
     try {
         fn();
+        ADD_FAILURE() << "no exception for " << path.toStdString() << ": " << reason.toStdString();
     } catch (const std::exception &e) {
-        const QString text = QString::fromUtf8(e.what());
-        EXPECT_TRUE(text.contains(QDir::toNativeSeparators(path))) << e.what();
-        EXPECT_TRUE(text.contains(QLatin1String(reason))) << e.what();
-        return;
+        EXPECT_TRUE(QString(e.what()).contains(path) && QString(e.what()).contains(reason))
+            << e.what();
     }
-    ADD_FAILURE() << "no exception for " << path.toStdString();
 }
+
+class ProjectDbTest : public ::testing::Test
+{
+protected:
+    QString file(const QString &name) const { return dir.filePath(name); }
+    QTemporaryDir dir;
+    const QString path = file("project.db");
+};
 
 } // namespace
 
-TEST_F(PatchDbTest, EntriesAndTimestampSurviveReopen)
-{
-    const QString path = file("project.db");
-    const PatchedFunction a(0x1000, "int __cdecl main(void)", "c:\\src\\main.cpp", 0x00000000e8);
-    const PatchedFunction b(0xfffffff0u, "not resolved yet", "not resolved yet", 0xffffffffffULL);
-    const PatchedFunction c(0, QString::fromUtf8("Gr\xc3\xbc\xc3\x9f::\xe6\xbc\xa2"), "", 1);
-    {
-        auto db = openDb(path);
-        EXPECT_EQ(db->path(), QFileInfo(path).absoluteFilePath());
-        EXPECT_TRUE(db->executableTimestamp().isEmpty());
-        EXPECT_FALSE(db->inTransaction());
-        EXPECT_TRUE(db->functions().isEmpty());
-        EXPECT_TRUE(db->inTransaction());
-        db->clearFunctions();
-        db->addFunction(a);
-        db->addFunction(b);
-        db->addFunction(c);
-        db->commit();
-        EXPECT_FALSE(db->inTransaction());
-        db->setExecutableTimestamp("Sat Dec 6 19:00:00 2025");
-        EXPECT_FALSE(db->inTransaction());
-    }
-    auto db = openDb(path);
-    EXPECT_EQ(db->executableTimestamp(), "Sat Dec 6 19:00:00 2025");
-    EXPECT_EQ(db->functionCount(), 3);
-    const QSet<PatchedFunction> all = db->functions();
-    ASSERT_EQ(all.size(), 3);
-    for (const PatchedFunction &expected : {a, b, c}) {
-        auto it = all.find(PatchedFunction(expected.address));
-        ASSERT_NE(it, all.end()) << expected.address;
-        EXPECT_EQ(it->name, expected.name);
-        EXPECT_EQ(it->sourceFile, expected.sourceFile);
-        EXPECT_EQ(it->oldBytes, expected.oldBytes);
-    }
-    PatchedFunction one;
-    ASSERT_TRUE(db->function(0xfffffff0u, &one));
-    EXPECT_EQ(one.oldBytes, 0xffffffffffULL);
-    EXPECT_TRUE(db->containsFunction(0));
-    EXPECT_FALSE(db->containsFunction(0x1001));
-    EXPECT_FALSE(db->function(0x1001, &one));
-    db.reset();
-
-    // Other readers (the tracing engine, scripts) see the documented layout.
-    EXPECT_EQ(rawQueryInt(path, "PRAGMA user_version"), 1);
-    EXPECT_EQ(rawQueryInt(path, "SELECT old_bytes FROM functions WHERE address = 4294967280"),
-              0xffffffffffLL);
-    EXPECT_EQ(rawQueryInt(path, "SELECT count(*) FROM meta WHERE key = 'executable_timestamp'"), 1);
-}
-
-TEST_F(PatchDbTest, TextsThatRecurOrNearlyRecurFromRowToRowComeBackExactly)
+TEST_F(ProjectDbTest, EntriesComeBackExactly)
 {
     // Neighbouring rows share texts in practice; each row must still get its own value when
     // the texts differ by one character, by case, by a non-ASCII letter of the same length,
     // or are new strings built in a loop (whose storage may land where the last one was).
-    const QString path = file("project.db");
-    const QString shared = QStringLiteral("c:\\src\\a.cpp");
-    const QStringList texts = {shared,
-                               shared,
-                               QStringLiteral("c:\\src\\b.cpp"),
-                               QStringLiteral("C:\\src\\b.cpp"),
-                               QString::fromUtf8("c:\\src\\\xc3\xa4.cpp"),
-                               QString::fromUtf8("c:\\src\\\xc3\xa4.cpp"),
-                               QString(),
-                               QString(),
-                               QStringLiteral("x"),
-                               QString(),
-                               shared};
-    QList<PatchedFunction> written;
+    const QString shared = "c:\\src\\a.cpp", umlaut = QString::fromUtf8("c:\\src\\\xc3\xa4.cpp");
+    const QStringList texts = {shared,           shared,    "c:\\src\\b.cpp",
+                               "C:\\src\\b.cpp", umlaut,    umlaut,
+                               QString(),        QString(), "x",
+                               QString(),        shared};
+    Entries written = {{0xfffffff0u, {0xfffffff0u, NotResolved, NotResolved, (1ULL << 40) - 1}},
+                       {0, {0, QString::fromUtf8("Gr\xc3\xbc\xc3\x9f::\xe6\xbc\xa2"), "", 1}}};
+    for (int i = 0; i < texts.size(); ++i)
+        written.insert(0x1000 + i, {0x1000u + i, texts[i], texts[texts.size() - 1 - i], 7});
+    for (quint32 i = 0; i < 200; ++i) {
+        const QString name = QString("f%1").arg(i, 4, 10, QLatin1Char('0'));
+        written.insert(0x2000 + i, {0x2000 + i, name, name.toUpper(), 0});
+    }
+    writeFile(path, QByteArray()); // an empty file is an empty database
     {
         auto db = openDb(path);
-        db->clearFunctions();
-        for (int i = 0; i < texts.size(); ++i) {
-            written.append(PatchedFunction(quint32(0x1000 + i), texts[i],
-                                           texts[texts.size() - 1 - i], quint64(i)));
-            db->addFunction(written.last());
-        }
-        for (int i = 0; i < 200; ++i) {
-            QString name = QStringLiteral("f%1").arg(i, 4, 10, QLatin1Char('0'));
-            written.append(PatchedFunction(quint32(0x2000 + i), name, name.toUpper(), 0));
-            db->addFunction(written.last());
-        }
+        EXPECT_TRUE(db->functions().isEmpty() && db->executableTimestamp().isEmpty());
+        add(*db, written);
+        // A second entry for an address keeps the first, as a set does.
+        db->addFunction(PatchedFunction(0x1000, "second", "b.cpp", 2));
+        expectFailure([&] { db->addFunction(PatchedFunction(7, "n", "s", 1ULL << 40)); }, path,
+                      "40 bits");
         db->commit();
+        db->setExecutableTimestamp("Sat Dec 6 19:00:00 2025");
     }
+    EXPECT_EQ(entriesOf(*openDb(path)), written);
+    // Other readers (the tracing engine, scripts) see the documented layout, in UTF-8.
+    EXPECT_EQ(readEntries(path), written);
+    EXPECT_EQ(readTimestamp(path), "Sat Dec 6 19:00:00 2025");
+    EXPECT_EQ(query(path, "PRAGMA user_version").value(0).value(0), "1");
+
+    // Without a clear, an entry already stored is kept too; a clear keeps the timestamp.
     auto db = openDb(path);
-    const QSet<PatchedFunction> all = db->functions();
-    ASSERT_EQ(all.size(), written.size());
-    for (const PatchedFunction &expected : written) {
-        auto it = all.find(PatchedFunction(expected.address));
-        ASSERT_NE(it, all.end()) << expected.address;
-        EXPECT_EQ(it->name, expected.name) << expected.address;
-        EXPECT_EQ(it->sourceFile, expected.sourceFile) << expected.address;
-    }
-    // What other readers of the file see is UTF-8.
-    EXPECT_EQ(rawQueryInt(path, "SELECT count(*) FROM functions WHERE name = "
-                                "'c:\\src\\\xc3\xa4.cpp'"),
-              2);
+    db->addFunction(PatchedFunction(0x1000, "third", "c.cpp", 3));
+    db->commit();
+    EXPECT_EQ(entriesOf(*db), written);
+    db->clearFunctions();
+    db->commit();
+    EXPECT_EQ(db->functionCount(), 0);
+    EXPECT_EQ(db->executableTimestamp(), "Sat Dec 6 19:00:00 2025");
 }
 
-TEST_F(PatchDbTest, RewriteWithoutCommitLeavesFileAsItWas)
+TEST_F(ProjectDbTest, WhatIsNotCommittedNeverReachesTheFile)
 {
-    const QString path = file("project.db");
-    fillDb(path, {entry(0x10), entry(0x20)});
-    const QByteArray before = fileBytes(path);
-    ASSERT_FALSE(before.isEmpty());
+    const Entries two = placeholders(0x10, 2);
+    fill(path, two);
+    const QByteArray before = readFile(path);
     {
         auto db = openDb(path);
-        EXPECT_EQ(db->functions().size(), 2);
         db->clearFunctions();
-        EXPECT_EQ(db->functionCount(), 0);
-        for (quint32 a = 0x100; a < 0x2100; ++a)
-            db->addFunction(entry(a));
+        add(*db, placeholders(0x100, 8192));
         db->setExecutableTimestamp("inside the transaction");
     }
-    EXPECT_EQ(fileBytes(path), before);
+    EXPECT_EQ(readFile(path), before);
     EXPECT_FALSE(QFileInfo::exists(path + "-journal"));
-    auto db = openDb(path);
-    const QSet<PatchedFunction> all = db->functions();
-    EXPECT_EQ(all.size(), 2);
-    EXPECT_TRUE(all.contains(PatchedFunction(0x10)));
-    EXPECT_TRUE(db->executableTimestamp().isEmpty());
+
+    EXPECT_EQ(entriesOf(*openDb(path)), two);
 }
 
-TEST_F(PatchDbTest, ExplicitRollbackRestoresContentAndEndsTransaction)
+TEST_F(ProjectDbTest, UnframedSitesAreWrittenWithTheEntriesAndKeptByAnotherRewrite)
 {
-    const QString path = file("project.db");
-    fillDb(path, {entry(0x10)});
-    auto db = openDb(path);
-    db->clearFunctions();
-    db->addFunction(entry(0x30));
-    db->rollback();
-    EXPECT_FALSE(db->inTransaction());
-    EXPECT_TRUE(db->containsFunction(0x10));
-    EXPECT_FALSE(db->containsFunction(0x30));
-    // The object stays usable for a new transaction.
-    db->clearFunctions();
-    db->addFunction(entry(0x40));
-    db->commit();
-    EXPECT_EQ(openDb(path)->functions(), QSet<PatchedFunction>{PatchedFunction(0x40)});
-}
-
-TEST_F(PatchDbTest, SecondEntryForAnAddressKeepsTheFirst)
-{
-    const QString path = file("project.db");
-    {
-        auto db = openDb(path);
-        db->clearFunctions();
-        db->addFunction(PatchedFunction(0x50, "first", "a.cpp", 1));
-        db->addFunction(PatchedFunction(0x50, "second", "b.cpp", 2));
-        db->commit();
-    }
-    PatchedFunction got;
-    ASSERT_TRUE(openDb(path)->function(0x50, &got));
-    EXPECT_EQ(got.name, "first");
-    EXPECT_EQ(got.sourceFile, "a.cpp");
-    EXPECT_EQ(got.oldBytes, 1u);
-
-    // Without a clear, an entry already stored is kept too.
-    {
-        auto db = openDb(path);
-        db->addFunction(PatchedFunction(0x50, "third", "c.cpp", 3));
-        db->addFunction(PatchedFunction(0x60, "new", "d.cpp", 4));
-        db->commit();
-    }
-    auto db = openDb(path);
-    ASSERT_TRUE(db->function(0x50, &got));
-    EXPECT_EQ(got.name, "first");
-    EXPECT_TRUE(db->containsFunction(0x60));
-}
-
-TEST_F(PatchDbTest, ClearAndCommitEmptiesButKeepsTimestamp)
-{
-    // An empty file is an empty database and gets the tables.
-    const QString path = file("project.db");
-    writeFile(path, QByteArray());
-    fillDb(path, {entry(1), entry(2)});
-    openDb(path)->setExecutableTimestamp("t1");
-    {
-        auto db = openDb(path);
-        db->clearFunctions();
-        db->commit();
-    }
-    auto db = openDb(path);
-    EXPECT_EQ(db->functionCount(), 0);
-    EXPECT_EQ(db->executableTimestamp(), "t1");
-    db->setExecutableTimestamp("t2");
-    EXPECT_EQ(openDb(path)->executableTimestamp(), "t2");
-}
-
-TEST_F(PatchDbTest, UnframedSitesAreWrittenWithTheEntriesAndKeptByAnotherRewrite)
-{
-    const QString path = file("project.db");
-    fillDb(path, {entry(1)});
+    fill(path, placeholders(1, 1));
     // A file of the first layout lacks the table: it reads as empty, and a write adds it.
-    rawExec(path, "DROP TABLE unframed");
+    ASSERT_TRUE(execSql(path, "DROP TABLE unframed"));
     const QHash<quint32, quint64> sites{{0x1020, 0xfbe8}, {0xfffffff0u, 0xffffffffffULL}};
+    openDb(path)->setUnframedSites(sites); // not committed
+    EXPECT_TRUE(query(path, "SELECT name FROM sqlite_master WHERE name = 'unframed'").isEmpty());
     {
         auto db = openDb(path);
         EXPECT_TRUE(db->unframedSites().isEmpty());
         db->setUnframedSites(sites);
-        EXPECT_EQ(db->unframedSites(), sites);
-    }
-    EXPECT_EQ(rawQueryInt(path, "SELECT count(*) FROM sqlite_master WHERE name = 'unframed'"), 0);
-    {
-        auto db = openDb(path);
-        db->setUnframedSites(sites);
         db->commit();
     }
-    fillDb(path, {entry(2)}); // as the resolve run rewrites the entries
+    fill(path, placeholders(2, 1)); // as the resolve run rewrites the entries
     std::unique_ptr<ProjectDb> reader(DbFactory::openProjectDbForReading(path));
     EXPECT_EQ(reader->unframedSites(), sites);
     EXPECT_EQ(reader->functionCount(), 1);
-    EXPECT_EQ(rawQueryInt(path, "PRAGMA user_version"), 1);
 }
 
-TEST_F(PatchDbTest, OldBytesBeyondFortyBitsAreRefused)
-{
-    const QString path = file("project.db");
-    auto db = openDb(path);
-    db->clearFunctions();
-    expectFailureNaming([&] { db->addFunction(PatchedFunction(7, "n", "s", 1ULL << 40)); }, path,
-                        "40 bits");
-    db->addFunction(PatchedFunction(8, "n", "s", (1ULL << 40) - 1));
-    db->commit();
-    EXPECT_EQ(openDb(path)->functionCount(), 1);
-}
-
-TEST_F(PatchDbTest, CorruptRowsAreReportedNotHandedOut)
+TEST_F(ProjectDbTest, CorruptRowsAreReportedNotHandedOut)
 {
     const char *const rows[][2] = {
         {"INSERT INTO functions VALUES (-5, 'n', 's', 0)", "32-bit RVA"},
@@ -265,142 +170,110 @@ TEST_F(PatchDbTest, CorruptRowsAreReportedNotHandedOut)
         {"INSERT INTO functions VALUES (9, 'n', 's', 1099511627776)", "beyond 40 bits"},
         {"INSERT INTO unframed VALUES (9, -1)", "unframed site at 0x9 with old bytes -1"},
     };
-    int i = 0;
     for (const auto &row : rows) {
-        const QString path = file(QString("corrupt%1.db").arg(i++));
-        fillDb(path, {entry(1)});
-        rawExec(path, row[0]);
+        fill(path, placeholders(1, 1));
+        ASSERT_TRUE(execSql(path, row[0]));
         const auto readAll = [&] {
             auto db = openDb(path);
             db->functions();
             db->unframedSites();
         };
-        expectFailureNaming(readAll, path, row[1]);
+        expectFailure(readAll, path, row[1]);
+        QFile::remove(path);
     }
 }
 
-TEST_F(PatchDbTest, FilesOfOtherKindsAreRefusedAndLeftUntouched)
+TEST_F(ProjectDbTest, FilesOfOtherKindsAndUnusableLocationsAreRefusedUntouched)
 {
-    const char *const tables = "CREATE TABLE functions (address INTEGER PRIMARY KEY, name TEXT "
-                               "NOT NULL, source_file TEXT NOT NULL, old_bytes INTEGER NOT NULL);"
-                               "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);";
-    QByteArray noise(8192, '\0');
-    for (int i = 0; i < noise.size(); ++i)
-        noise[i] = char((i * 7919 + 13) & 0xff);
-    const struct
-    {
-        const char *name;
-        QByteArray sql; // empty: the file holds the bytes instead
-        QByteArray bytes;
-        const char *reason;
-    } cases[] = {
-        {"newer.db", QByteArray(tables) + "PRAGMA user_version = 2;", {}, "newer version"},
-        {"foreign.db", "CREATE TABLE songs (title TEXT);", {}, "not a project patch database"},
-        {"foreign-v1.db",
-         "CREATE TABLE functions (address INTEGER, name TEXT);"
-         "PRAGMA user_version = 1;",
-         {},
+    // (Files that are no SQLite database at all are refused end to end.)
+    const QString tables = "CREATE TABLE functions (address INTEGER PRIMARY KEY, name TEXT NOT "
+                           "NULL, source_file TEXT NOT NULL, old_bytes INTEGER NOT NULL);"
+                           "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);";
+    const QString cases[][2] = {
+        {tables + "PRAGMA user_version = 2;", "newer version"},
+        {"CREATE TABLE songs (title TEXT);", "not a project patch database"},
+        {"CREATE TABLE functions (address INTEGER, name TEXT); PRAGMA user_version = 1;",
          "source_file"},
-        {"other-unframed.db",
-         QByteArray(tables) + "CREATE TABLE unframed (address INTEGER);"
-                              "PRAGMA user_version = 1;",
-         {},
+        {tables + "CREATE TABLE unframed (address INTEGER); PRAGMA user_version = 1;",
          "unframed or its column old_bytes"},
-        {"noise.db", {}, noise, "not an SQLite database"},
-        {"short-noise.db", {}, "hello, world\n", "not an SQLite database"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        const QString path = file(c.name);
-        if (c.sql.isEmpty())
-            writeFile(path, c.bytes);
-        else
-            rawExec(path, c.sql.constData());
-        const QByteArray before = fileBytes(path);
-        ASSERT_FALSE(before.isEmpty());
-        expectFailureNaming([&] { openDb(path); }, path, c.reason);
-        EXPECT_EQ(fileBytes(path), before);
+        QFile::remove(path);
+        ASSERT_TRUE(execSql(path, c[0]));
+        const QByteArray before = readFile(path);
+        expectFailure([&] { openDb(path); }, path, c[1]);
+        EXPECT_EQ(readFile(path), before);
         EXPECT_FALSE(QFileInfo::exists(path + "-journal"));
     }
-}
 
-TEST_F(PatchDbTest, UnusableLocationsAreRefusedAndNothingIsCreated)
-{
-    const QString missingFolder = file("no/such/folder/project.db");
-    expectFailureNaming([&] { openDb(missingFolder); }, missingFolder, "does not exist");
-    EXPECT_FALSE(QFileInfo::exists(file("no")));
-
-    // A file where a folder should be.
-    writeFile(file("plain"), "x");
-    const QString underFile = file("plain/project.db");
-    expectFailureNaming([&] { openDb(underFile); }, underFile, "does not exist");
-
-    const QString folder = file("sub");
-    ASSERT_TRUE(QDir().mkpath(folder));
-    expectFailureNaming([&] { openDb(folder); }, folder, "folder");
-
-    // Even root cannot create files in /proc.
-    const QString proc = "/proc/tqt_patchdb_test.db";
-    expectFailureNaming([&] { openDb(proc); }, proc, "cannot");
-    EXPECT_FALSE(QFileInfo::exists(proc));
-}
-
-TEST_F(PatchDbTest, WriteProtectedFileIsRefusedUntouched)
-{
-    const QString path = file("project.db");
-    fillDb(path, {entry(1)});
-    const QByteArray before = fileBytes(path);
-    const QString folder = file("locked");
-    ASSERT_TRUE(QDir().mkpath(folder));
-    const QString inLocked = folder + "/project.db";
-
-    // Permissions do not bind root: then the checks run in a child that is an ordinary user.
-    const auto check = [&] {
-        expectFailureNaming([&] { openDb(path); }, path, "cannot be written");
-        expectFailureNaming([&] { openDb(inLocked); }, inLocked, "cannot be created");
-        EXPECT_EQ(std::unique_ptr<ProjectDb>(DbFactory::openProjectDbForReading(path))
-                      ->functions()
-                      .size(),
-                  1);
-    };
-    const QFile::Permissions readOnly = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther |
-                                        QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
-    ASSERT_TRUE(QFile::setPermissions(path, readOnly & ~QFile::ExeOwner & ~QFile::ExeGroup &
-                                                ~QFile::ExeOther));
-    ASSERT_TRUE(QFile::setPermissions(folder, readOnly));
-    if (geteuid() != 0) {
-        check();
-    } else {
-        ASSERT_TRUE(QFile::setPermissions(m_dir.path(), readOnly | QFile::WriteOwner));
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            if (setgid(65534) != 0 || setuid(65534) != 0)
-                _exit(3);
-            check();
-            _exit(::testing::Test::HasFailure() ? 1 : 0);
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 0) << "the checks failed as an ordinary user";
+    ASSERT_TRUE(writeFile(file("plain"), "x") && QDir(dir.path()).mkdir("sub"));
+    const char *const places[][2] = {{"no/such/folder/project.db", "does not exist"},
+                                     {"plain/project.db", "does not exist"},
+                                     {"sub", "folder"},
+                                     {"/proc/tqt_patchdb_test.db", "cannot"}};
+    for (const auto &place : places) {
+        const QString where = place[0][0] == '/' ? QString(place[0]) : file(place[0]);
+        expectFailure([&] { openDb(where); }, where, place[1]);
+        EXPECT_FALSE(QFileInfo::exists(where) && !QFileInfo(where).isDir());
     }
-    EXPECT_EQ(fileBytes(path), before);
-    EXPECT_FALSE(QFileInfo::exists(inLocked));
-    QFile::setPermissions(folder, readOnly | QFile::WriteOwner);
+    EXPECT_FALSE(QFileInfo::exists(file("no")));
 }
 
-TEST(PatchedFunctionTest, EqualAndHashedByAddressAlone)
+TEST_F(ProjectDbTest, AnotherWritersLockIsWaitedForOrGivenUpOnLosingNothing)
 {
-    const PatchedFunction a(0x401000, "a", "a.cpp", 1);
-    const PatchedFunction b(0x401000, "b", "b.cpp", 2);
-    const PatchedFunction c(0x401001, "a", "a.cpp", 1);
-    EXPECT_TRUE(a == b);
-    EXPECT_FALSE(a != b);
-    EXPECT_FALSE(a == c);
-    EXPECT_EQ(qHash(a), qHash(b));
-    EXPECT_EQ(qHash(a), 0x401000u);
-    QSet<PatchedFunction> set{a, b, c};
-    EXPECT_EQ(set.size(), 2);
-    EXPECT_TRUE(set.contains(PatchedFunction(0x401001)));
+    fill(path, placeholders(0x100, 1));
+    sqlite3 *holder = nullptr;
+    ASSERT_EQ(sqlite3_open(path.toUtf8().constData(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder,
+                           "BEGIN IMMEDIATE; INSERT INTO functions VALUES (512, 'held', "
+                           "'s', 2)",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+
+    std::unique_ptr<ProjectDb> impatient(DbFactory::createProjectDb(path, 200));
+    expectFailure([&] { impatient->functions(); }, path, "locked by another process");
+    expectFailure([&] { impatient->setExecutableTimestamp("t"); }, path, "locked by another");
+    // Reading without a transaction still works while the other holds its write lock.
+    EXPECT_EQ(impatient->functionCount(), 1);
+
+    // With the default wait, a rewrite starts once the other has committed and keeps its entry.
+    auto other = std::async(std::launch::async, [&] {
+        QThread::msleep(400);
+        sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
+    });
+    auto db = openDb(path);
+    Entries all = entriesOf(*db);
+    db->clearFunctions();
+    all.insert(0x300, {0x300, "mine", "", 3});
+    add(*db, all);
+    db->commit();
+    other.wait();
+    sqlite3_close(holder);
+    EXPECT_EQ(readEntries(path).keys(), (QList<quint32>{0x100, 0x200, 0x300}));
+    EXPECT_TRUE(readTimestamp(path).isEmpty());
+}
+
+TEST_F(ProjectDbTest, ProcessKilledBeforeCommitLosesNothing)
+{
+    const Entries original = placeholders(0, 2000);
+    fill(path, original);
+    const QByteArray before = readFile(path);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        try {
+            auto db = openDb(path);
+            db->clearFunctions();
+            for (quint32 a = 0; a < 300000; ++a)
+                db->addFunction(PatchedFunction(a * 3 + 1, QString(200, QChar('n')), "s", a));
+        } catch (...) {
+        }
+        raise(SIGKILL);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    // The next opener rolls the interrupted run back.
+    EXPECT_EQ(entriesOf(*openDb(path)), original);
+    EXPECT_EQ(readFile(path), before);
 }

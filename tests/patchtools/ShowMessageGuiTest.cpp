@@ -2,8 +2,6 @@
 #include "BinaryPatchCleaner.h"
 #include "TestSupport.h"
 
-#include <gtest/gtest.h>
-
 #include <QApplication>
 #include <QMessageBox>
 #include <QTimer>
@@ -17,25 +15,22 @@ TEST(ShowMessageGuiTest, MessageGoesToAModalBox)
     char name[] = "gui_test";
     char *argv[] = {name, nullptr};
     QApplication app(argc, argv);
-
     QStringList shown;
     // The box runs its own event loop; read and close it from there.
     std::function<void()> closeBox = [&] {
         auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box) {
+        if (box) {
+            shown << box->text();
+            box->done(0);
+        } else {
             QTimer::singleShot(10, closeBox);
-            return;
         }
-        shown << box->text();
-        box->done(0);
     };
-
     TestSupport::CoutCapture out;
     QTimer::singleShot(0, closeBox);
     BinaryPatchCleaner::showMessage(QStringLiteral("first message"));
     QTimer::singleShot(0, closeBox);
     BinaryPatchCleaner::showMessage(std::string("second message"));
-
     EXPECT_EQ(shown, (QStringList{"first message", "second message"}));
     EXPECT_TRUE(out.text().isEmpty());
 }

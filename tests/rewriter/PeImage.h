@@ -1,12 +1,10 @@
 // Hand-made 32-bit PE images: the cases no linker writes (thunks, broken headers, short raw data).
+// The rewriter's benchmark builds its images with it too.
 #pragma once
 
 #include <QByteArray>
 #include <QFile>
 #include <QList>
-#include <QString>
-
-#include <cstring>
 
 namespace PeImage {
 
@@ -19,28 +17,19 @@ struct Section
 };
 
 const int NtOffset = 0x80;
-const int OptionalHeaderSize = 0xE0;
-const int SectionTableOffset = NtOffset + 24 + OptionalHeaderSize;
-const int FileAlignment = 0x200;
+const int SectionTableOffset = NtOffset + 24 + 0xE0;
 
-inline void put16(QByteArray &b, int at, quint16 v)
+inline void put(QByteArray &b, int at, quint32 v, int size = 4)
 {
-    b[at] = char(v);
-    b[at + 1] = char(v >> 8);
-}
-
-inline void put32(QByteArray &b, int at, quint32 v)
-{
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < size; ++i)
         b[at + i] = char(v >> (8 * i));
 }
 
-// Where the raw data of each section lands in the file built from these sections.
+// Where the raw data of each section lands: after the headers, aligned to 0x200, back to back.
 inline QList<quint32> rawOffsets(const QList<Section> &sections)
 {
     QList<quint32> offsets;
-    quint32 at = SectionTableOffset + 40 * sections.size();
-    at = (at + FileAlignment - 1) / FileAlignment * FileAlignment;
+    quint32 at = (SectionTableOffset + 40 * sections.size() + 0x1FF) & ~0x1FFu;
     for (const Section &s : sections) {
         offsets << at;
         at += s.rawSize;
@@ -51,52 +40,41 @@ inline QList<quint32> rawOffsets(const QList<Section> &sections)
 inline QByteArray build(const QList<Section> &sections)
 {
     const QList<quint32> offsets = rawOffsets(sections);
-    const quint32 end =
-        sections.isEmpty() ? quint32(SectionTableOffset) : offsets.last() + sections.last().rawSize;
-    QByteArray image(int(end), '\0');
-    put16(image, 0, 0x5A4D);
-    put32(image, 0x3C, NtOffset);
-    put32(image, NtOffset, 0x00004550);
-    put16(image, NtOffset + 4, 0x14C); // i386
-    put16(image, NtOffset + 6, quint16(sections.size()));
-    put16(image, NtOffset + 20, OptionalHeaderSize);
-    put16(image, NtOffset + 24, 0x10B); // PE32 magic
+    QByteArray image(int(offsets.last() + sections.last().rawSize), '\0');
+    put(image, 0, 0x5A4D, 2);
+    put(image, 0x3C, NtOffset);
+    put(image, NtOffset, 0x00004550);
+    put(image, NtOffset + 4, 0x14C, 2); // i386
+    put(image, NtOffset + 6, quint16(sections.size()), 2);
+    put(image, NtOffset + 20, 0xE0, 2);  // the optional header's size
+    put(image, NtOffset + 24, 0x10B, 2); // PE32
     for (int i = 0; i < sections.size(); ++i) {
-        const Section &s = sections[i];
         const int h = SectionTableOffset + 40 * i;
-        std::memcpy(image.data() + h, ".sect", 5);
-        put32(image, h + 8, s.virtualSize);
-        put32(image, h + 12, s.virtualAddress);
-        put32(image, h + 16, s.rawSize);
-        put32(image, h + 20, s.rawSize ? offsets[i] : 0);
-        image.replace(int(offsets[i]), s.bytes.size(), s.bytes);
+        image.replace(h, 5, ".sect");
+        put(image, h + 8, sections[i].virtualSize);
+        put(image, h + 12, sections[i].virtualAddress);
+        put(image, h + 16, sections[i].rawSize);
+        put(image, h + 20, sections[i].rawSize ? offsets[i] : 0);
+        image.replace(int(offsets[i]), sections[i].bytes.size(), sections[i].bytes);
     }
     return image;
 }
 
-// E8 rel32 from `at` to `target`, then the three bytes given.
-inline QByteArray call(quint32 at, quint32 target, const QByteArray &after = QByteArray())
+// E8 (or another opcode) with rel32 from `at` to `target`, then the bytes given.
+inline QByteArray call(quint32 at, quint32 target, const QByteArray &after = QByteArray(),
+                       char opcode = char(0xE8))
 {
-    QByteArray b(5, '\0');
-    b[0] = char(0xE8);
-    put32(b, 1, target - (at + 5));
+    QByteArray b(5, opcode);
+    put(b, 1, target - (at + 5));
     return b + after;
 }
 
-inline QByteArray jump(quint32 at, quint32 target)
+inline QByteArray frame()
 {
-    QByteArray b = call(at, target);
-    b[0] = char(0xE9);
-    return b;
+    return QByteArray("\x55\x8B\xEC", 3);
 }
 
-inline const QByteArray &frame()
-{
-    static const QByteArray f("\x55\x8B\xEC", 3);
-    return f;
-}
-
-// Places `code` at `offset` within a section's bytes, growing them as needed.
+// Places `code` at `offset` within a section's bytes, growing them with int3 as needed.
 inline void place(QByteArray &bytes, int offset, const QByteArray &code)
 {
     if (bytes.size() < offset + code.size())

@@ -387,4 +387,34 @@ public:
     bool resolveAllowed = false;
 };
 
+// Programs other than the tool, and files that need no folder of their own (tests of
+// patchdb, patchtools and rewriter).
+
+// Runs a program to its end; standard error merged into the output unless asked apart.
+inline RunOutput
+runProgram(const QString &program, const QStringList &args, bool merged = true,
+           const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
+           const QString &workingDir = QString())
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.setWorkingDirectory(workingDir);
+    p.setProcessChannelMode(merged ? QProcess::MergedChannels : QProcess::SeparateChannels);
+    p.start(program, args);
+    EXPECT_TRUE(p.waitForFinished(120000)) << program.toStdString();
+    RunOutput r;
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+// A file with the given bytes in a folder that lasts as long as the test program.
+inline QString scratchFile(const QString &name, const QByteArray &bytes)
+{
+    static QTemporaryDir dir;
+    EXPECT_TRUE(writeFile(dir.filePath(name), bytes));
+    return dir.filePath(name);
+}
+
 } // namespace TestSupport
