@@ -241,8 +241,9 @@ size_t walk(Dia &dia)
         ++functions;
         const DWORD start = rvaOf(f.get());
         Symbol again, type, udt, t;
-        if (dia.session->findSymbolByRVA(start, SymTagFunction, again.receive()) == S_OK)
+        if (dia.session->findSymbolByRVA(start, SymTagFunction, again.receive()) == S_OK) {
             EXPECT_EQ(rvaOf(again.get()), start);
+        }
         linesOf(dia.session.get(), start,
                 value<ULONGLONG>(f.get(), &IDiaSymbol::get_length).toUInt());
         DWORD id = 0;

@@ -132,17 +132,19 @@ TEST(SharedImages, MapImageAndPdbAgreeWithEachOtherAndWithLlvmPdbutil)
             const bool unframed =
                 image.hooks == SomeUnframed &&
                 (s.name == "_unframedAdd" || s.name == "?bump@Counter@Calc@@QAEHXZ");
-            if (image.hooks == None && !stub)
+            if (image.hooks == None && !stub) {
                 EXPECT_EQ(bytesAt(pe, rva, 3), "\x55\x8B\xEC") << s.name.toStdString();
-            else if (image.hooks != None)
+            } else if (image.hooks != None) {
                 EXPECT_EQ(entryOf(pe, rva, penter - image.base), stub       ? Entry::NoHook
                                                                  : unframed ? Entry::Unframed
                                                                             : Entry::Framed)
                     << s.name.toStdString();
+            }
         }
         EXPECT_GE(stubs, 3); // __penter, the entry point, operator new at least
-        if (image.hooks != None)
+        if (image.hooks != None) {
             EXPECT_EQ(bytesAt(pe, penter - image.base, 1), "\xC3"); // returns at once
+        }
     }
 }
 

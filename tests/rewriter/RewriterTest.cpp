@@ -350,8 +350,9 @@ TEST_F(RewriterTest, RevertAndCloseTakeEverythingBack)
         EXPECT_EQ(old, Nops) << "the private copy holds the writes";
         if (way < 2)
             rewriter->applyJournaledWrites();
-        if (way == 0)
+        if (way == 0) {
             EXPECT_TRUE(rewriter->revertJournaledWrites());
+        }
         EXPECT_TRUE(closedImage() == original) << way;
         EXPECT_FALSE(QFileInfo::exists(journal)) << way;
         EXPECT_EQ(descriptorsTo(path), 0);
