@@ -384,27 +384,11 @@ TEST_F(FakeDiaTest, OneClassInTwoModulesIsOneDescriptionUnlessTheyDiffer)
 
 TEST_F(FakeDiaTest, InitializerObtainsTheFactoryOrThrowsAndLeavesComAsItFoundIt)
 {
-    enum Setup { MainThread, NewThread, Unregistered, NullFactory };
-    const struct
-    {
-        Setup setup;
-        QString outcome; // then the lines printed
-    } cases[] = {
-        // The static Initializer holds COM on the main thread: a second one sees S_FALSE.
-        {MainThread,
-         "DiaFactoryWrapper could not initialize, COM held\nInitializer: CoInitialize failed\n"},
-        {NewThread, "factory, COM released\n"},
-        {Unregistered, "DiaFactoryWrapper could not initialize, COM released\n"
-                       "Initializer: CoGetClassObject failed\n"},
-        {NullFactory, "DiaFactoryWrapper could not initialize, COM released\n"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.setup);
-        FakeDia::script().queryInterfaceGivesNull = c.setup == NullFactory;
-        if (c.setup == Unregistered)
-            unregisterInProcServer(CLSID_DiaSource);
+    // What an Initializer gives, whether COM is still held after it, and the lines it prints.
+    const auto initialize = [](bool ownThread) {
         QString outcome;
-        auto run = [&outcome] {
+        TestSupport::CoutCapture out;
+        const auto run = [&outcome] {
             try {
                 DiaFactoryWrapper::Initializer initializer;
                 outcome = initializer.factory ? "factory" : "no factory";
@@ -414,16 +398,20 @@ TEST_F(FakeDiaTest, InitializerObtainsTheFactoryOrThrowsAndLeavesComAsItFoundIt)
             outcome += CoInitialize(nullptr) == S_OK ? ", COM released\n" : ", COM held\n";
             CoUninitialize();
         };
-        TestSupport::CoutCapture out;
-        if (c.setup == MainThread)
-            run();
-        else
-            std::thread(run).join();
-        FakeDia::registerServer();
-        EXPECT_EQ(outcome + out.text(), c.outcome);
-        EXPECT_NE(DiaFactoryWrapper::classFactory(), nullptr);
-        EXPECT_EQ(FakeDia::liveObjects(), m_live);
-    }
+        ownThread ? std::thread(run).join() : run();
+        return outcome + out.text();
+    };
+    // The static Initializer holds COM on the main thread: a second one sees S_FALSE.
+    EXPECT_EQ(initialize(false), "DiaFactoryWrapper could not initialize, COM held\n"
+                                 "Initializer: CoInitialize failed\n");
+    EXPECT_EQ(initialize(true), "factory, COM released\n");
+    FakeDia::script().queryInterfaceGivesNull = true;
+    EXPECT_EQ(initialize(true), "DiaFactoryWrapper could not initialize, COM released\n");
+    unregisterInProcServer(CLSID_DiaSource);
+    EXPECT_EQ(initialize(true), "DiaFactoryWrapper could not initialize, COM released\n"
+                                "Initializer: CoGetClassObject failed\n");
+    FakeDia::registerServer();
+    EXPECT_NE(DiaFactoryWrapper::classFactory(), nullptr);
 }
 
 TEST(ClassifyMethod, ByTheLastComponentOfTheClassName)
