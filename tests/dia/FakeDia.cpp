@@ -200,13 +200,11 @@ public:
         *object = static_cast<IClassFactory *>(this);
         return S_OK;
     }
-    HRESULT CreateInstance(IUnknown *, REFIID iid, void **object) override
+    HRESULT CreateInstance(IUnknown *, REFIID, void **object) override
     {
         *object = nullptr;
         if (const HRESULT hr = sessionFailure("CreateInstance"))
             return hr;
-        if (iid != IID_IDiaDataSource)
-            return E_NOINTERFACE;
         *object = static_cast<IDiaDataSource *>(new Source);
         return S_OK;
     }
@@ -214,13 +212,13 @@ public:
     HRESULT loadDataForExe(LPCOLESTR executable, LPCOLESTR, IUnknown *) override
     {
         m_path = QString::fromUtf16(executable);
-        m_loaded = !sessionFailure("loadDataForExe") && script().images.contains(m_path);
-        return m_loaded ? S_OK : E_FAIL;
+        return !sessionFailure("loadDataForExe") && script().images.contains(m_path) ? S_OK
+                                                                                     : E_FAIL;
     }
     HRESULT openSession(IDiaSession **session) override
     {
         *session = nullptr;
-        if (sessionFailure("openSession") || !m_loaded)
+        if (sessionFailure("openSession"))
             return E_FAIL;
         AddRef();
         *session = this;
@@ -252,8 +250,7 @@ public:
     }
     HRESULT symbolById(DWORD id, IDiaSymbol **found) override
     {
-        const HRESULT hr = item("symbolById", image().contains(id) ? id : ~0u, found);
-        return hr == S_FALSE ? E_INVALIDARG : hr;
+        return item("symbolById", image().contains(id) ? id : ~0u, found);
     }
 
 private:
@@ -271,7 +268,6 @@ private:
     }
 
     QString m_path;
-    bool m_loaded = false;
 };
 
 // Before the reader's own static objects, as a real in-process server would be.
