@@ -55,15 +55,11 @@ const QStringList Records = {
 
 QString describe(const FunctionInfo *f)
 {
-    return QStringLiteral("%1|%2:%3|@%4 %5-%6|%7 %8|")
-               .arg(f->name, f->sourceFile)
-               .arg(f->line)
-               .arg(f->startAddress, 0, 16)
-               .arg(f->firstLine)
-               .arg(f->lastLine)
-               .arg(f->methodKind)
-               .arg(f->thisAdjust) +
-           (f->classInfo ? f->classInfo->name : "-");
+    const auto number = [](quint32 n, int base = 10) { return QString::number(n, base); };
+    return QStringLiteral("%1|%2:%3|@%4 %5-%6|%7 %8|%9")
+        .arg(f->name, f->sourceFile, number(f->line), number(f->startAddress, 16),
+             number(f->firstLine), number(f->lastLine), number(f->methodKind),
+             QString::number(f->thisAdjust), f->classInfo ? f->classInfo->name : "-");
 }
 
 QString describe(const ClassInfo *c)
@@ -81,11 +77,8 @@ QString describe(const ClassInfo *c)
     methods.sort();
     data.sort();
     return QStringLiteral("%1#%2 %3 b[%4] v[%5] n[%6] m[%7] d[%8]")
-        .arg(c->name)
-        .arg(c->id)
-        .arg(c->size)
-        .arg(entries(c->bases), entries(c->virtualBases), entries(c->nestedUdts), methods.join(','),
-             data.join(','));
+        .arg(c->name, QString::number(c->id), QString::number(c->size), entries(c->bases),
+             entries(c->virtualBases), entries(c->nestedUdts), methods.join(','), data.join(','));
 }
 
 class FakeDiaTest : public ::testing::Test
