@@ -361,6 +361,7 @@ TEST_F(FakeDiaTest, OneClassInTwoModulesIsOneDescriptionUnlessTheyDiffer)
         {"105:type=504", false},
         {"107:type=400", false},
         {"108:virtual=0", false},
+        {"108:vbpOffset=8", false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.change.toStdString());
