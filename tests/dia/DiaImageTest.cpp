@@ -1,9 +1,7 @@
 // The reader over real images and program databases, read by the LLVM-backed data source.
 #include "DiaApi.h"
+#include "TestSupport.h"
 
-#include <gtest/gtest.h>
-
-#include <QProcess>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -13,11 +11,6 @@
 using namespace TQ::EXTRACTORS::CPP::DIA;
 
 namespace {
-
-QString imageFile(const QString &image, const QString &suffix = ".exe")
-{
-    return QStringLiteral(TQT_TEST_IMAGES_DIR "/%1/%1%2").arg(image, suffix);
-}
 
 // The file of every byte of code as llvm-pdbutil lists the line entries: an entry reaches to
 // the next one of its function, the last one to the function's end. lld-link puts the code,
@@ -55,27 +48,26 @@ TEST(DiaOnImages, SourceFilesAgreeWithTheLineTablesInAnyOrder)
 {
     for (const QString image : {"sample", "classes"}) {
         SCOPED_TRACE(image.toStdString());
-        const QMap<quint32, QString> expected = lineTable(imageFile(image, ".pdb"));
+        const QString path = TestSupport::builtImageDir(image) + "/" + image;
+        const QMap<quint32, QString> expected = lineTable(path + ".pdb");
         ASSERT_GT(expected.size(), 1000);
-        const std::unique_ptr<DiaApi> dia(createDia({ModInfo(0x400000, imageFile(image))}));
+        const std::unique_ptr<DiaApi> dia(createDia({ModInfo(0x400000, path + ".exe")}));
         // In address order (as a resolve run asks), backwards and shuffled: lookups start from
         // the last one's place when they can.
         QList<quint32> forwards = expected.keys(), shuffled = forwards;
         QList<quint32> backwards(forwards.rbegin(), forwards.rend());
         std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(7));
-        testing::internal::CaptureStdout();
+        TestSupport::CoutCapture out;
         QStringList wrong;
         for (const QList<quint32> *order : {&forwards, &backwards, &shuffled})
             for (quint32 rva : *order)
                 if (dia->sourceFileOf(0x400000 + rva) != expected.value(rva))
                     wrong << QString::number(rva, 16);
-        // The records of every function and class: each call the reader makes is answered.
-        const int functions = dia->allFunctionInfos().size();
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
         EXPECT_TRUE(wrong.isEmpty())
-            << wrong.size() << " wrong, at " << wrong.join(' ').toStdString();
-        EXPECT_EQ(dia->sourceFileOf(0x7fffffff).toStdString(),
-                  (imageFile(image) + ":???").toStdString());
-        EXPECT_GT(functions, 10);
+            << wrong.size() << " wrong, at " << wrong.join(" ").toStdString();
+        EXPECT_EQ(dia->sourceFileOf(0x7fffffff), path + ".exe:???");
+        // The records of every function and class: each call the reader makes is answered.
+        EXPECT_GT(dia->allFunctionInfos().size(), 10);
+        EXPECT_EQ(out.text(), "");
     }
 }

@@ -1,7 +1,6 @@
 #include "FakeDia.h"
 
 #include <QRegExp>
-#include <QRegularExpression>
 
 const CLSID CLSID_DiaSource = {
     0x4C41678E, 0x887B, 0x4365, {0xA0, 0x9E, 0x92, 0x5D, 0x28, 0xDB, 0x33, 0xC2}};
@@ -28,19 +27,20 @@ DWORD tagOf(const Record &r)
         QStringLiteral(
             "Null Exe Compiland CompilandDetails CompilandEnv Function Block Data Annotation Label "
             "PublicSymbol UDT Enum FunctionType PointerType ArrayType BaseType Typedef BaseClass")
-            .split(QLatin1Char(' '));
+            .split(' ');
     return DWORD(qMax(0, names.indexOf(r.value("tag"))));
 }
 
-quint64 number(const Record &r, const char *key)
+quint64 number(const Record &r, const QString &key)
 {
-    return r.value(QLatin1String(key)).toULongLong(nullptr, 0);
+    return r.value(key).toULongLong(nullptr, 0);
 }
 
-// Does [start, start + length) of the record, at least one byte, meet [rva, end)?
-bool overlaps(const Record &r, quint64 rva, quint64 end)
+// Does the record, at least one byte long, meet [rva, rva + length)?
+bool overlaps(const Record &r, quint64 rva, quint64 length)
 {
-    return number(r, "rva") < end && number(r, "rva") + qMax<quint64>(number(r, "length"), 1) > rva;
+    return number(r, "rva") < rva + qMax<quint64>(length, 1) &&
+           number(r, "rva") + qMax<quint64>(number(r, "length"), 1) > rva;
 }
 
 HRESULT sessionFailure(const QString &method)
@@ -52,80 +52,62 @@ HRESULT sessionFailure(const QString &method)
 class Item : public ComObject<IDiaSymbol, IDiaLineNumber, IDiaSourceFile>, Counted
 {
 public:
-    // id 0 is the global scope.
+    // Id 0 is the global scope.
     Item(const QString &path, DWORD id) : m_path(path), m_id(id) {}
     HRESULT QueryInterface(REFIID, void **) override { return E_NOINTERFACE; }
 
-    // clang-format off
-#define FAKE_GETTER(method, key, T) HRESULT method(T *out) override { return get(#method, key, out); }
-    FAKE_GETTER(get_symIndexId, "id", DWORD)
-    FAKE_GETTER(get_symTag, "tag", DWORD)
-    FAKE_GETTER(get_name, "name", BSTR)
-    FAKE_GETTER(get_undecoratedName, "undecorated", BSTR)
-    FAKE_GETTER(get_relativeVirtualAddress, "rva", DWORD)
-    FAKE_GETTER(get_length, "length", ULONGLONG)
-    FAKE_GETTER(get_length, "length", DWORD)
-    FAKE_GETTER(get_typeId, "type", DWORD)
-    FAKE_GETTER(get_callingConvention, "cc", DWORD)
-    FAKE_GETTER(get_classParentId, "classParent", DWORD)
-    FAKE_GETTER(get_thisAdjust, "thisAdjust", LONG)
-    FAKE_GETTER(get_dataKind, "kind", DWORD)
-    FAKE_GETTER(get_offset, "offset", LONG)
-    FAKE_GETTER(get_count, "count", DWORD)
-    FAKE_GETTER(get_virtualBaseClass, "virtual", BOOL)
-    FAKE_GETTER(get_virtualBasePointerOffset, "vbpOffset", LONG)
-    FAKE_GETTER(get_lineNumber, "line", DWORD)
-    FAKE_GETTER(get_fileName, "file", BSTR)
-#undef FAKE_GETTER
-    // clang-format on
+    HRESULT get_symIndexId(DWORD *out) override { return get(__func__, "id", out); }
+    HRESULT get_symTag(DWORD *out) override { return get(__func__, "tag", out); }
+    HRESULT get_name(BSTR *out) override { return get(__func__, "name", out); }
+    HRESULT get_undecoratedName(BSTR *out) override { return get(__func__, "undecorated", out); }
+    HRESULT get_relativeVirtualAddress(DWORD *out) override { return get(__func__, "rva", out); }
+    HRESULT get_length(ULONGLONG *out) override { return get(__func__, "length", out); }
+    HRESULT get_length(DWORD *out) override { return get(__func__, "length", out); }
+    HRESULT get_typeId(DWORD *out) override { return get(__func__, "type", out); }
+    HRESULT get_callingConvention(DWORD *out) override { return get(__func__, "cc", out); }
+    HRESULT get_classParentId(DWORD *out) override { return get(__func__, "classParent", out); }
+    HRESULT get_thisAdjust(LONG *out) override { return get(__func__, "thisAdjust", out); }
+    HRESULT get_dataKind(DWORD *out) override { return get(__func__, "kind", out); }
+    HRESULT get_offset(LONG *out) override { return get(__func__, "offset", out); }
+    HRESULT get_count(DWORD *out) override { return get(__func__, "count", out); }
+    HRESULT get_virtualBaseClass(BOOL *out) override { return get(__func__, "virtual", out); }
+    HRESULT get_virtualBasePointerOffset(LONG *out) override
+    {
+        return get(__func__, "vbpOffset", out);
+    }
+    HRESULT get_lineNumber(DWORD *out) override { return get(__func__, "line", out); }
+    HRESULT get_fileName(BSTR *out) override { return get(__func__, "file", out); }
 
     HRESULT get_type(IDiaSymbol **out) override
     {
         DWORD type = 0;
         *out = nullptr;
-        const HRESULT hr = get("get_type", "type", &type);
-        if (hr == S_OK && image().records.contains(type))
+        const HRESULT hr = get(__func__, "type", &type);
+        if (hr == S_OK && image().contains(type))
             *out = new Item(m_path, type);
         return hr != S_OK || *out ? hr : S_FALSE;
     }
     HRESULT get_sourceFile(IDiaSourceFile **out) override
     {
         *out = nullptr;
-        if (const HRESULT hr = failure("get_sourceFile"))
-            return hr;
+        if (record().contains("!get_sourceFile"))
+            return E_FAIL;
         AddRef();
         *out = this;
         return S_OK;
     }
-    HRESULT findChildren(SymTagEnum tag, LPCOLESTR name, DWORD,
-                         IDiaEnumSymbols **children) override;
+    HRESULT findChildren(SymTagEnum tag, LPCOLESTR name, DWORD, IDiaEnumSymbols **out) override;
 
 private:
-    const Image &image() const
-    {
-        return script().images[m_path];
-    }
-    const Record &record() const
-    {
-        static const Record global = {{"tag", "Exe"}};
-        auto it = image().records.constFind(m_id);
-        return m_id == 0 || it == image().records.constEnd() ? global : it.value();
-    }
-    HRESULT failure(const char *method) const
-    {
-        return record().value("fail").split(QLatin1Char(',')).contains(QLatin1String(method))
-                   ? E_FAIL
-                   : S_OK;
-    }
+    const QMap<DWORD, Record> &image() const { return script().images[m_path]; }
+    Record record() const { return image().value(m_id); }
     // What only some symbols have answers S_FALSE where it is missing.
     HRESULT check(const char *method, const char *key) const
     {
-        static const QStringList optional = {"type", "classParent", "undecorated"};
-        if (const HRESULT hr = failure(method))
-            return hr;
-        return optional.contains(QLatin1String(key)) && !record().contains(QLatin1String(key))
-                   ? S_FALSE
-                   : S_OK;
+        if (record().contains(QStringLiteral("!") + method))
+            return E_FAIL;
+        const bool optional = QStringList({"type", "classParent", "undecorated"}).contains(key);
+        return optional && !record().contains(key) ? S_FALSE : S_OK;
     }
     template <typename T> HRESULT get(const char *method, const char *key, T *out) const
     {
@@ -136,7 +118,7 @@ private:
     }
     HRESULT get(const char *method, const char *key, BSTR *out) const
     {
-        const QString text = record().value(QLatin1String(key));
+        const QString text = record().value(key);
         const HRESULT hr = check(method, key);
         *out = hr == S_OK ? SysAllocStringLen(reinterpret_cast<const OLECHAR *>(text.utf16()),
                                               uint32_t(text.size()))
@@ -180,114 +162,31 @@ private:
     int m_calls = 0;
 };
 
-HRESULT Item::findChildren(SymTagEnum tag, LPCOLESTR name, DWORD, IDiaEnumSymbols **children)
+HRESULT Item::findChildren(SymTagEnum tag, LPCOLESTR name, DWORD, IDiaEnumSymbols **out)
 {
-    *children = nullptr;
-    if (const HRESULT hr = m_id ? failure("findChildren") : sessionFailure("findChildren"))
-        return hr;
-    // A symbol lists its children; the global scope holds all that no symbol lists.
-    QStringList ids = record().value("children").split(QLatin1Char(','), Qt::SkipEmptyParts);
+    *out = nullptr;
+    if (m_id ? record().contains("!findChildren") : sessionFailure("findChildren") != S_OK)
+        return E_FAIL;
+    QStringList ids = record().value("children").split(',', Qt::SkipEmptyParts);
     if (m_id == 0) {
         QStringList nested;
-        for (const Record &r : image().records)
-            nested += r.value("children").split(QLatin1Char(','));
-        const QRegExp pattern(name ? QString::fromUtf16(name) : "*", Qt::CaseSensitive,
-                              QRegExp::Wildcard);
-        for (DWORD id : image().order) {
-            const Record &r = image().records[id];
-            if (!nested.contains(QString::number(id)) && tagOf(r) == tag &&
+        for (const Record &r : image())
+            nested += r.value("children").split(',');
+        const QRegExp pattern(QString::fromUtf16(name), Qt::CaseSensitive, QRegExp::Wildcard);
+        for (const Record &r : image())
+            if (!nested.contains(r.value("id")) && tagOf(r) == tag &&
                 pattern.exactMatch(r.value("name")))
-                ids << QString::number(id);
-        }
+                ids << r.value("id");
     }
     QList<IDiaSymbol *> items;
     for (const QString &id : ids)
         items.append(new Item(m_path, id.toUInt()));
-    *children = new Enum<IDiaEnumSymbols, IDiaSymbol>(QStringLiteral("symbols"), items);
+    *out = new Enum<IDiaEnumSymbols, IDiaSymbol>("symbols", items);
     return S_OK;
 }
 
-// The data source and its session in one object.
-class Source : public ComObject<IDiaDataSource, IDiaSession>, Counted
-{
-public:
-    HRESULT QueryInterface(REFIID, void **) override { return E_NOINTERFACE; }
-    HRESULT loadDataForExe(LPCOLESTR executable, LPCOLESTR, IUnknown *) override
-    {
-        m_path = QString::fromUtf16(executable);
-        script().calls.append(QStringLiteral("loadDataForExe ") + m_path);
-        if (const HRESULT hr = sessionFailure("loadDataForExe"))
-            return hr;
-        m_loaded = script().images.contains(m_path); // else no program database for the image
-        return m_loaded ? S_OK : E_FAIL;
-    }
-    HRESULT openSession(IDiaSession **session) override
-    {
-        *session = nullptr;
-        if (const HRESULT hr = sessionFailure("openSession"))
-            return hr;
-        if (!m_loaded)
-            return E_FAIL;
-        AddRef();
-        *session = this;
-        return S_OK;
-    }
-    HRESULT put_loadAddress(ULONGLONG address) override
-    {
-        script().calls.append(QStringLiteral("put_loadAddress 0x%1").arg(address, 0, 16));
-        return sessionFailure("put_loadAddress");
-    }
-    HRESULT get_globalScope(IDiaSymbol **scope) override
-    {
-        return item("get_globalScope", 0, scope);
-    }
-    HRESULT findSymbolByRVA(DWORD rva, SymTagEnum tag, IDiaSymbol **found) override
-    {
-        const Image &image = script().images[m_path];
-        for (auto it = image.records.cbegin(); it != image.records.cend(); ++it)
-            if (tagOf(*it) == tag && overlaps(*it, rva, quint64(rva) + 1))
-                return item("findSymbolByRVA", it.key(), found);
-        return item("findSymbolByRVA", ~0u, found);
-    }
-    HRESULT findLinesByRVA(DWORD rva, DWORD length, IDiaEnumLineNumbers **lines) override
-    {
-        *lines = nullptr;
-        if (const HRESULT hr = sessionFailure("findLinesByRVA"))
-            return hr;
-        QList<IDiaLineNumber *> items;
-        const Image &image = script().images[m_path];
-        for (DWORD id : image.order)
-            if (image.records[id].contains("line") &&
-                overlaps(image.records[id], rva, quint64(rva) + qMax<DWORD>(length, 1)))
-                items.append(new Item(m_path, id));
-        *lines = new Enum<IDiaEnumLineNumbers, IDiaLineNumber>(QStringLiteral("lines"), items);
-        return S_OK;
-    }
-    HRESULT symbolById(DWORD id, IDiaSymbol **found) override
-    {
-        const bool known = script().images[m_path].records.contains(id);
-        const HRESULT hr = item("symbolById", known ? id : ~0u, found);
-        return hr == S_FALSE ? E_INVALIDARG : hr;
-    }
-
-private:
-    // Id ~0 stands for none: S_FALSE.
-    HRESULT item(const char *method, DWORD id, IDiaSymbol **out)
-    {
-        *out = nullptr;
-        if (const HRESULT hr = sessionFailure(method))
-            return hr;
-        if (id == ~0u)
-            return S_FALSE;
-        *out = new Item(m_path, id);
-        return S_OK;
-    }
-
-    QString m_path;
-    bool m_loaded = false;
-};
-
-class ClassFactory : public ComObject<IClassFactory>, Counted
+// The class factory, the data source and its session in one object.
+class Source : public ComObject<IClassFactory, IDiaDataSource, IDiaSession>, Counted
 {
 public:
     HRESULT QueryInterface(REFIID iid, void **object) override
@@ -301,17 +200,74 @@ public:
         *object = static_cast<IClassFactory *>(this);
         return S_OK;
     }
-    HRESULT CreateInstance(IUnknown *, REFIID iid, void **object) override
+    HRESULT CreateInstance(IUnknown *, REFIID, void **object) override
     {
         *object = nullptr;
         if (const HRESULT hr = sessionFailure("CreateInstance"))
             return hr;
-        if (iid != IID_IDiaDataSource)
-            return E_NOINTERFACE;
         *object = static_cast<IDiaDataSource *>(new Source);
         return S_OK;
     }
     HRESULT LockServer(BOOL) override { return S_OK; }
+    HRESULT loadDataForExe(LPCOLESTR executable, LPCOLESTR, IUnknown *) override
+    {
+        m_path = QString::fromUtf16(executable);
+        return !sessionFailure("loadDataForExe") && script().images.contains(m_path) ? S_OK
+                                                                                     : E_FAIL;
+    }
+    HRESULT openSession(IDiaSession **session) override
+    {
+        *session = nullptr;
+        if (sessionFailure("openSession"))
+            return E_FAIL;
+        AddRef();
+        *session = this;
+        return S_OK;
+    }
+    HRESULT put_loadAddress(ULONGLONG) override { return sessionFailure("put_loadAddress"); }
+    HRESULT get_globalScope(IDiaSymbol **scope) override
+    {
+        return item("get_globalScope", 0, scope);
+    }
+    HRESULT findSymbolByRVA(DWORD rva, SymTagEnum tag, IDiaSymbol **found) override
+    {
+        for (const Record &r : image())
+            if (tagOf(r) == tag && overlaps(r, rva, 1))
+                return item("findSymbolByRVA", r.value("id").toUInt(), found);
+        return item("findSymbolByRVA", ~0u, found);
+    }
+    HRESULT findLinesByRVA(DWORD rva, DWORD length, IDiaEnumLineNumbers **lines) override
+    {
+        *lines = nullptr;
+        if (const HRESULT hr = sessionFailure("findLinesByRVA"))
+            return hr;
+        QList<IDiaLineNumber *> items;
+        for (const Record &r : image())
+            if (r.contains("line") && overlaps(r, rva, length))
+                items.append(new Item(m_path, r.value("id").toUInt()));
+        *lines = new Enum<IDiaEnumLineNumbers, IDiaLineNumber>("lines", items);
+        return S_OK;
+    }
+    HRESULT symbolById(DWORD id, IDiaSymbol **found) override
+    {
+        return item("symbolById", image().contains(id) ? id : ~0u, found);
+    }
+
+private:
+    const QMap<DWORD, Record> &image() { return script().images[m_path]; }
+    // Id ~0 stands for none: S_FALSE.
+    HRESULT item(const char *method, DWORD id, IDiaSymbol **out)
+    {
+        *out = nullptr;
+        if (const HRESULT hr = sessionFailure(method))
+            return hr;
+        if (id == ~0u)
+            return S_FALSE;
+        *out = new Item(m_path, id);
+        return S_OK;
+    }
+
+    QString m_path;
 };
 
 // Before the reader's own static objects, as a real in-process server would be.
@@ -329,62 +285,34 @@ Script &script()
     return s;
 }
 
-void reset()
-{
-    script() = Script();
-}
-
 int liveObjects()
 {
     return g_live;
 }
 
-void define(const QString &path, const QStringList &records)
+void registerServer()
 {
-    script().images[path] = Image();
-    for (const QString &r : records)
-        edit(path, r);
+    registerInProcServer(CLSID_DiaSource, [] { return static_cast<IClassFactory *>(new Source); });
 }
 
 void edit(const QString &path, const QString &change)
 {
-    Image &image = script().images[path];
-    static const QRegularExpression property(QStringLiteral("^(\\d+):(!?)(\\w+)(=(.*))?$"),
-                                             QRegularExpression::DotMatchesEverythingOption);
-    const QRegularExpressionMatch m = property.match(change);
-    if (change.startsWith(QLatin1String("id="))) {
+    QMap<DWORD, Record> &image = script().images[path];
+    const QString key = change.section('=', 0, 0), value = change.section('=', 1);
+    if (key == "id") {
         Record record;
-        for (const QString &field : change.split(QLatin1Char(';'), Qt::SkipEmptyParts))
-            record.insert(field.section(QLatin1Char('='), 0, 0),
-                          field.section(QLatin1Char('='), 1));
-        const DWORD id = record.value("id").toUInt();
-        if (!image.records.contains(id))
-            image.order.append(id);
-        image.records[id] = record;
-    } else if (m.hasMatch()) {
-        Record &record = image.records[m.captured(1).toUInt()];
-        if (!m.captured(2).isEmpty())
-            record["fail"] += QLatin1Char(',') + m.captured(3);
-        else if (m.capturedLength(4) == 0)
-            record.remove(m.captured(3));
+        for (const QString &field : change.split(';'))
+            record.insert(field.section('=', 0, 0), field.section('=', 1));
+        image.insert(value.section(';', 0, 0).toUInt(), record);
+    } else if (key.contains(':')) {
+        Record &record = image[key.section(':', 0, 0).toUInt()];
+        if (change.contains('=') || key.contains('!'))
+            record.insert(key.section(':', 1), value);
         else
-            record.insert(m.captured(3), m.captured(5));
+            record.remove(key.section(':', 1));
     } else {
-        const QString hr = change.section(QLatin1Char('='), 1);
-        script().fail.insert(change.section(QLatin1Char('='), 0, 0),
-                             hr.isEmpty() ? E_FAIL : HRESULT(hr.toUInt(nullptr, 0)));
+        script().fail.insert(key, value.isEmpty() ? E_FAIL : HRESULT(value.toUInt(nullptr, 0)));
     }
-}
-
-void unregisterServer()
-{
-    unregisterInProcServer(CLSID_DiaSource);
-}
-
-void registerServer()
-{
-    registerInProcServer(CLSID_DiaSource,
-                         [] { return static_cast<IClassFactory *>(new ClassFactory); });
 }
 
 } // namespace FakeDia

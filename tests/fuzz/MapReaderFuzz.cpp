@@ -10,10 +10,9 @@ using namespace TQ::EXTRACTORS::CPP::COMMON;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static const TQ::FUZZ::Scratch scratch(".map");
-    const std::string &path = scratch.path;
-    if (!TQ::FUZZ::writeScratch(path, data, size))
+    if (!TQ::FUZZ::writeScratch(scratch.path, data, size))
         return 0;
-    const QFileInfo mapFile(QString::fromStdString(path));
+    const QFileInfo mapFile(QString::fromStdString(scratch.path));
     MapExtract extract(mapFile);
     BinaryPatchCleaner::readMapFile(mapFile, &extract);
 

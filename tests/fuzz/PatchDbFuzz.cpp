@@ -11,12 +11,12 @@ using namespace TQ::EXTRACTORS::CPP::COMMON;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static const TQ::FUZZ::Scratch scratch(".db");
-    const std::string &path = scratch.path;
-    std::remove((path + "-journal").c_str());
-    if (!TQ::FUZZ::writeScratch(path, data, size))
+    std::remove((scratch.path + "-journal").c_str());
+    if (!TQ::FUZZ::writeScratch(scratch.path, data, size))
         return 0;
     try {
-        std::unique_ptr<ProjectDb> db(DbFactory::createProjectDb(QString::fromStdString(path), 0));
+        std::unique_ptr<ProjectDb> db(
+            DbFactory::createProjectDb(QString::fromStdString(scratch.path), 0));
         db->executableTimestamp();
         const QSet<PatchedFunction> before = db->functions();
         db->clearFunctions();

@@ -11,20 +11,20 @@ using namespace TQ::EXTRACTORS::CPP::COMMON;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static const TQ::FUZZ::Scratch scratch(".exe");
-    const std::string &path = scratch.path;
-    if (!TQ::FUZZ::writeScratch(path, data, size))
+    if (!TQ::FUZZ::writeScratch(scratch.path, data, size))
         return 0;
-    std::unique_ptr<IExeRewriter> rewriter(createExeRewriter(QString::fromStdString(path)));
+    std::unique_ptr<IExeRewriter> rewriter(createExeRewriter(QString::fromStdString(scratch.path)));
     try {
         rewriter->open();
     } catch (const std::exception &) {
         rewriter->close();
         return 0;
     }
-    quint32 hook = 0x1000;
-    if (size >= 4)
-        hook = quint32(data[0]) | quint32(data[1]) << 8 | quint32(data[2]) << 16 |
-               quint32(data[3]) << 24;
+    const auto word = [&](size_t i) {
+        return quint32(data[i]) | quint32(data[i + 1]) << 8 | quint32(data[i + 2]) << 16 |
+               quint32(data[i + 3]) << 24;
+    };
+    const quint32 hook = size >= 4 ? word(0) : 0x1000;
     for (quint32 rva = 0; rva < 0x10000; rva += 16) {
         quint64 old = 0;
         const PatchResult r = rewriter->patchHookCall(rva, old, 0x9090909090ull, hook);
@@ -32,12 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             __builtin_trap(); // the old bytes are five bytes, never more
     }
     for (size_t i = 4; i + 4 <= size && i < 256; i += 4) {
-        const quint32 rva = quint32(data[i]) | quint32(data[i + 1]) << 8 |
-                            quint32(data[i + 2]) << 16 | quint32(data[i + 3]) << 24;
         quint64 old = 0;
-        rewriter->patchHookCall(rva, old, 0x9090909090ull, hook);
+        rewriter->patchHookCall(word(i), old, 0x9090909090ull, hook);
         try {
-            rewriter->writeBytes(rva, old);
+            rewriter->writeBytes(word(i), old);
         } catch (const std::exception &) {
         }
     }
