@@ -44,7 +44,7 @@ struct Ctx
     void programDatabase(const QByteArray &bytes)
     {
         QByteArray image = readFile(exe);
-        image.replace(image.indexOf("RSDS") + 24, 11, "sample.pdb");
+        image.replace(image.indexOf("RSDS") + 24, 11, QByteArray("sample.pdb", 11));
         writeFile(exe, image);
         QFile::remove(s.path("sample.pdb"));
         EXPECT_TRUE(bytes.isNull() || writeFile(s.path("sample.pdb"), bytes));

@@ -245,16 +245,6 @@ TEST_F(SettingsTest, CheckReportsWhatIsMissing)
     EXPECT_EQ(takeLog().back(), std::make_pair(16, QString("Missing File Scheme")));
 }
 
-TEST_F(SettingsTest, FilesKeepTheDirectoriesOfTheirRegistration)
-{
-    VelmoraPaths paths(&strings);
-    VelmoraFiles files(&strings, &paths);
-    env.set({{"TQ_VELMORA", at("/later")}});
-    EXPECT_EQ(files.absoluteFilePath(FI_TqtPatchClean), root + "/velmora/tqt_patchclean.exe");
-    EXPECT_EQ(files.absoluteFilePath(FI_Settings), settingsFile());
-    EXPECT_FALSE(QFileInfo::exists(root + "/appdata")) << "only the check creates folders";
-}
-
 TEST_F(SettingsTest, SaveWritesPathsAndColorsOnlyAndRestoreReadsThemBack)
 {
     std::unique_ptr<Settings> settings(TQ::SETTINGS::createSettings());
@@ -280,6 +270,8 @@ TEST_F(SettingsTest, SaveWritesPathsAndColorsOnlyAndRestoreReadsThemBack)
     auto *paths = static_cast<VelmoraPaths *>(settings->paths());
     auto *colors = static_cast<VelmoraColors *>(settings->colors());
     EXPECT_EQ(static_cast<VelmoraStrings *>(settings->strings())->value(S_ProductName), "Velmora");
+    // Files keep the folders of their registration.
+    env.set({{"TQ_VELMORA", at("/later")}});
     EXPECT_EQ(settings->absoluteFilePath(FI_TqtPatchClean), root + "/velmora/tqt_patchclean.exe");
     EXPECT_EQ(paths->value(PI_Tracing), "%TQ_TRACING%/");
     EXPECT_EQ(paths->absolutePath(PI_3rdpGraphViz), "/opt/graphviz/");
