@@ -26,6 +26,11 @@ struct Scenario
     bool linkedAgain;  // ... of an image linked again since
 };
 
+void PrintTo(const Scenario &sc, std::ostream *os)
+{
+    *os << sc.id;
+}
+
 const Scenario Scenarios[] = {
     {"LinkedAgainAfterAResolvedClean", "synth3000", true, true},
     {"CleanedAlready", "synth3000", true, false},
