@@ -14,13 +14,7 @@ using namespace TestSupport;
 
 namespace {
 
-struct Step
-{
-    QString call;
-    QString file;
-    bool operator==(const Step &o) const { return call == o.call && file == o.file; }
-};
-
+using Step = QPair<QString, QString>; // the call, and the file it changes
 // The files a run changes, by path; none for a file that is not there.
 using Files = QMap<QString, std::optional<QByteArray>>;
 
@@ -62,18 +56,15 @@ class StopE2ETest : public ::testing::Test
 protected:
     void prepare(const Scenario &sc)
     {
-        scratch.emplace();
-        exe = s().copyImage(sc.image);
-        db = s().path("project.db");
+        exe = s.copyImage(sc.image);
+        db = s.path("project.db");
         journal = exe + ".patch-journal";
-        const QByteArray linked = readFile(exe);
-        if (sc.earlierClean) {
-            ASSERT_EQ(run().exitCode, 0);
-            ASSERT_TRUE(setNames(db, "earlier_", "earlier.cpp"));
-            ASSERT_TRUE(!sc.linkedAgain || writeFile(exe, linked));
-        }
+        ASSERT_TRUE(!sc.earlierClean || cleanEarlier(s, exe, db, sc.linkedAgain));
         start = snapshot();
-        ASSERT_EQ(run().exitCode, 0);
+        const RunOutput r = run();
+        ASSERT_EQ(r.exitCode, 0);
+        // Later names at an address this very run cleaned are no functions of unknown old bytes.
+        EXPECT_FALSE(r.out.contains("Warning")) << r.out.toStdString();
         referenceImage = readFile(exe);
         referenceEntries = readEntries(db);
         ASSERT_FALSE(referenceEntries.isEmpty());
@@ -100,7 +91,7 @@ protected:
     {
         // A sanitized tool wants its run-time first; the seam only interposes libc calls.
         return {"env", "LD_PRELOAD=" TQT_DURABLE_STEP_KILLER,
-                "ASAN_OPTIONS=" + s().env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0",
+                "ASAN_OPTIONS=" + s.env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0",
                 QString(variable) + "=" + value};
     }
     QStringList seam(const char *variable, int step) const
@@ -110,54 +101,52 @@ protected:
 
     // Runs the tool; `during` gets its pid once the seam has stopped it (TQT_STOP_AT_STEP) or at
     // once, and the tool is resumed after it.
-    RunOutput run(const QStringList &wrapper = {}, const std::function<void(qint64)> &during = {})
+    RunOutput run(const QStringList &wrapper = {}, const std::function<void(pid_t)> &during = {})
     {
         QProcess p;
-        s().wrapper = wrapper;
-        s().lastDb = db;
-        s().start(p, {exe, db, VsCommon});
-        s().wrapper.clear();
+        s.wrapper = wrapper;
+        s.lastDb = db;
+        s.start(p, {exe, db, VsCommon});
+        s.wrapper.clear();
         EXPECT_TRUE(p.waitForStarted());
         if (during) {
             const QString stat = QString("/proc/%1/stat").arg(p.processId());
-            QElapsedTimer timer;
-            timer.start();
-            while (wrapper.filter("TQT_STOP_AT_STEP").size() == 1 &&
-                   readFile(stat).split(' ').value(2) != "T" && timer.elapsed() < 60000)
-                QThread::msleep(5);
-            during(p.processId());
+            waitUntil(
+                [&] {
+                    return wrapper.filter("TQT_STOP_AT_STEP").isEmpty() ||
+                           readFile(stat).split(' ').value(2) == "T";
+                },
+                60000);
+            during(pid_t(p.processId()));
             ::kill(pid_t(p.processId()), SIGCONT);
         }
         EXPECT_TRUE(p.waitForFinished(60000));
-        RunOutput r;
-        r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-        r.out = QString::fromLocal8Bit(p.readAll());
-        return r;
+        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+                QString::fromLocal8Bit(p.readAll()), QString()};
     }
 
     // The steps of an uninterrupted run, and whether to stop at each: those that touch image,
     // journal or database, but inside a run of like steps (SQLite's page writes) only its first
     // and last.
-    QList<Step> trace(const Files &from, QList<bool> *stopAt)
+    QList<Step> trace(const Files &from, QList<bool> *stopAt = nullptr)
     {
         restore(from);
-        const QString log = s().path("steps.log");
+        const QString log = s.path("steps.log");
         QFile::remove(log);
         EXPECT_EQ(run(seam("TQT_STEP_LOG", log)).exitCode, 0);
         restore(from);
         QList<Step> steps;
-        for (const QByteArray &line : readFile(log).split('\n')) {
-            const QList<QByteArray> f = line.split(' ');
-            if (f.size() >= 3)
-                steps.append({QString(f.at(1)), QString::fromLocal8Bit(f.mid(2).join(' '))});
-        }
+        for (const QByteArray &line : readFile(log).split('\n'))
+            if (line.count(' ') >= 2)
+                steps.append({line.split(' ').at(1),
+                              QString::fromLocal8Bit(
+                                  line.mid(line.indexOf(' ', line.indexOf(' ') + 1) + 1))});
         const auto ours = [&](const Step &st) {
-            return st.file.startsWith(db) || st.file == journal || st.call == "msync";
+            return st.second.startsWith(db) || st.second == journal || st.first == "msync";
         };
         while (!steps.isEmpty() && !ours(steps.last()))
             steps.removeLast();
-        bool inWindow = false;
-        for (int i = 0; i < steps.size(); ++i) {
+        for (int i = 0, inWindow = 0; stopAt && i < steps.size(); ++i) {
             inWindow = inWindow || ours(steps.at(i));
             stopAt->append(inWindow &&
                            !(i > 0 && i + 1 < steps.size() && steps.at(i - 1) == steps.at(i) &&
@@ -167,12 +156,12 @@ protected:
     }
 
     // The first such step at or after `from`; one past the last step when there is none.
-    static int indexOf(const QList<Step> &steps, const QString &call, const QString &file,
+    static int indexOf(const QList<Step> &steps, const QString &call, const QString &file = "",
                        int from = 0)
     {
-        int i = qMax(from, 0);
+        int i = from;
         while (i < steps.size() &&
-               !(steps.at(i).call == call && (file.isEmpty() || steps.at(i).file == file)))
+               !(steps.at(i).first == call && (file.isEmpty() || steps.at(i).second == file)))
             ++i;
         return i;
     }
@@ -192,20 +181,18 @@ protected:
         EXPECT_FALSE(QFileInfo::exists(journal)) << where;
     }
 
-    Scratch &s() const { return const_cast<Scratch &>(*scratch); }
-
-    std::optional<Scratch> scratch;
+    Scratch s;
     QString exe, db, journal;
     Files start;
     QByteArray referenceImage;
     QMap<quint32, Entry> referenceEntries;
 };
 
-} // namespace
-
 class KilledAtEveryStep : public StopE2ETest, public ::testing::WithParamInterface<Scenario>
 {
 };
+
+} // namespace
 
 TEST_P(KilledAtEveryStep, AndByPowerCuts)
 {
@@ -213,22 +200,18 @@ TEST_P(KilledAtEveryStep, AndByPowerCuts)
     prepare(sc);
     QList<bool> stopAt;
     const QList<Step> steps = trace(start, &stopAt);
-    const QString folder = QFileInfo(exe).absolutePath();
     // The order that makes every stop safe: journal and its name on disk, then the image
     // written (no call) and on disk, then the database's commit, then the journal removed. An
     // image that is clean already is not written at all.
     const int journalSync = indexOf(steps, "fsync", journal);
-    const int folderSync = indexOf(steps, "fsync", folder, journalSync);
+    const int folderSync = indexOf(steps, "fsync", QFileInfo(exe).absolutePath(), journalSync);
     const int imageSync = indexOf(steps, "msync", "", folderSync);
-    const int commitSync = indexOf(steps, "fdatasync", db, imageSync);
-    const int removal = indexOf(steps, "unlink", journal, commitSync);
-    if (sc.earlierClean && !sc.linkedAgain) {
-        EXPECT_EQ(indexOf(steps, "write", journal), steps.size());
-        EXPECT_EQ(indexOf(steps, "msync", ""), steps.size());
-    } else {
-        EXPECT_LT(indexOf(steps, "write", journal), journalSync);
-        EXPECT_LT(removal, steps.size());
-    }
+    const int removal =
+        indexOf(steps, "unlink", journal, indexOf(steps, "fdatasync", db, imageSync));
+    const bool writes = !sc.earlierClean || sc.linkedAgain;
+    EXPECT_EQ(indexOf(steps, "write", journal) < journalSync, writes);
+    EXPECT_EQ(indexOf(steps, "msync") < steps.size(), writes);
+    EXPECT_EQ(removal < steps.size(), writes);
 
     std::optional<QByteArray> lastJournal;
     for (int n = 0; n < steps.size(); ++n) {
@@ -236,7 +219,7 @@ TEST_P(KilledAtEveryStep, AndByPowerCuts)
             continue;
         const std::string where = QString("stopped before step %1 (%2 %3)")
                                       .arg(n + 1)
-                                      .arg(steps.at(n).call, steps.at(n).file)
+                                      .arg(steps.at(n).first, steps.at(n).second)
                                       .toStdString();
         restore(start);
         EXPECT_EQ(run(seam("TQT_KILL_AT_STEP", n)).exitCode, -1) << where;
@@ -266,12 +249,11 @@ TEST_P(KilledAtEveryStep, AndByPowerCuts)
 
     // A stop while the next run puts back what the stopped one wrote: each of that run's
     // steps up to its own journal.
-    if (!sc.earlierClean || sc.linkedAgain) {
+    if (writes) {
         restore(start);
         run(seam("TQT_KILL_AT_STEP", imageSync));
         const Files stopped = snapshot();
-        QList<bool> unused;
-        const QList<Step> again = trace(stopped, &unused);
+        const QList<Step> again = trace(stopped);
         for (int n = 0; n <= indexOf(again, "write", journal); ++n) {
             restore(stopped);
             run(seam("TQT_KILL_AT_STEP", n));
@@ -281,34 +263,55 @@ TEST_P(KilledAtEveryStep, AndByPowerCuts)
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, KilledAtEveryStep, ::testing::ValuesIn(Scenarios),
-                         [](const ::testing::TestParamInfo<Scenario> &info) {
-                             return std::string(info.param.id);
-                         });
+                         [](const auto &info) { return std::string(info.param.id); });
 
-TEST_F(StopE2ETest, SignalsEndTheRunCleanly)
+// Signals at fixed and random moments, and the image changed under the run.
+TEST_F(StopE2ETest, SignalsAndChanges)
 {
     prepare(Scenarios[0]);
-    QList<bool> stopAt;
-    const QList<Step> steps = trace(start, &stopAt);
+    const QList<Step> steps = trace(start);
+    const int journalWrite = indexOf(steps, "write", journal);
+    const int imageSync = indexOf(steps, "msync");
+    ASSERT_TRUE(steps.value(imageSync + 1).second.startsWith(db));
+    const QString undone = "The run was interrupted; the image and the database are as they "
+                           "were before it.\n";
+    const QByteArray other = readFile(builtImageDir("sample") + "/sample.exe");
     const auto asBefore = [&] { return snapshot() == start; };
-    const QString deferred = "The run was interrupted; the image and the database are as they "
-                             "were before it.\n";
-
-    // At fixed moments: while another process holds the database (nothing is written yet: the
-    // run ends at once), before the journal and before the image's sync (the run undoes its
-    // writes first), and inside the commit (too late to undo: the run finishes).
-    const int imageSync = indexOf(steps, "msync", "");
-    ASSERT_TRUE(steps.value(imageSync + 1).file.startsWith(db));
+    const auto dbKept = [&] { return readFile(db) == *start[db] && !QFileInfo::exists(journal); };
+    const auto signal = [](int sig) { return [sig](pid_t pid) { ::kill(pid, sig); }; };
+    const auto cutInHalf = [&](pid_t) {
+        ::truncate(QFile::encodeName(exe), QFileInfo(exe).size() / 2);
+    };
+    const QString truncated = "was truncated by another process while it was being patched";
+    const QString replaced = "was replaced, moved or changed by another process";
     const struct
     {
-        int signal;
-        int stopBefore; // -1: while the database is locked
-        const char *expected;
+        const char *what;
+        int stopBefore; // -1: while another process holds the database
+        std::function<void(pid_t)> action;
+        int exitCode;
+        QString message;
+        std::function<bool()> after;
     } rows[] = {
-        {SIGINT, -1, "The run was interrupted.\n"},
-        {SIGINT, indexOf(steps, "write", journal), nullptr},
-        {SIGTERM, imageSync, nullptr},
-        {SIGINT, imageSync + 1, ""},
+        // Nothing is written yet: the run ends at once.
+        {"SIGINT while the database is held", -1, signal(SIGINT), 1, "The run was interrupted.\n",
+         asBefore},
+        // The run undoes its writes first.
+        {"SIGINT before the journal", journalWrite, signal(SIGINT), 1, undone, asBefore},
+        {"SIGTERM before the image's sync", imageSync, signal(SIGTERM), 1, undone, asBefore},
+        // Too late to undo: the run finishes.
+        {"SIGINT inside the commit", imageSync + 1, signal(SIGINT), 0, "",
+         [&] { return complete(); }},
+        {"truncated before the journal", journalWrite, cutInHalf, 1, truncated, dbKept},
+        // Its pages are gone while the run still has to put its bytes back: no SIGBUS.
+        {"truncated after the writes", imageSync, cutInHalf, 1, truncated, dbKept},
+        {"replaced by another file", imageSync,
+         [&](pid_t) {
+             writeFile(exe + ".new", other);
+             ::rename(QFile::encodeName(exe + ".new"), QFile::encodeName(exe));
+         },
+         1, replaced, [&] { return dbKept() && readFile(exe) == other; }},
+        {"deleted", journalWrite, [&](pid_t) { QFile::remove(exe); }, 1, replaced, dbKept},
     };
     for (const auto &row : rows) {
         restore(start);
@@ -319,28 +322,25 @@ TEST_F(StopE2ETest, SignalsEndTheRunCleanly)
         }
         const RunOutput r =
             run(row.stopBefore < 0 ? QStringList() : seam("TQT_STOP_AT_STEP", row.stopBefore),
-                [&](qint64 pid) {
+                [&](pid_t pid) {
                     if (holder)
                         QThread::msleep(1500);
-                    ::kill(pid_t(pid), row.signal);
+                    row.action(pid);
                 });
         sqlite3_close(holder);
-        const std::string where = "signal " + std::to_string(row.signal) + " before step " +
-                                  std::to_string(row.stopBefore + 1) + ": " + r.out.toStdString();
-        if (row.expected && !*row.expected) {
-            EXPECT_EQ(r.exitCode, 0) << where;
-            EXPECT_TRUE(complete()) << where;
-        } else {
-            EXPECT_EQ(r.exitCode, 1) << where;
-            EXPECT_TRUE(r.out.endsWith(row.expected ? QString(row.expected) : deferred)) << where;
-            EXPECT_EQ(r.out.count("interrupted"), 1) << where;
-            EXPECT_TRUE(asBefore()) << where;
-        }
-        expectNextRunCompletes(where);
+        const std::string where = row.what + (": " + r.out.toStdString());
+        EXPECT_EQ(r.exitCode, row.exitCode) << where;
+        EXPECT_EQ(r.out.count("interrupted"), row.message.contains("interrupted") ? 1 : 0) << where;
+        EXPECT_TRUE(row.message.contains("interrupted") ? r.out.endsWith(row.message)
+                                                        : r.out.contains(row.message))
+            << where;
+        EXPECT_TRUE(row.after()) << where;
+        if (row.message.isEmpty() || row.message.contains("interrupted"))
+            expectNextRunCompletes(where);
     }
 
-    // At random moments of a run: it ended on its own, or was interrupted before or after all of
-    // its work, or was killed.
+    // At random moments: the run ended on its own, or was interrupted before or after all of its
+    // work, or was killed.
     QElapsedTimer timer;
     timer.start();
     run();
@@ -349,63 +349,22 @@ TEST_F(StopE2ETest, SignalsEndTheRunCleanly)
     for (const int sig : {SIGINT, SIGTERM, SIGKILL}) {
         for (int round = 0; round < 5; ++round) {
             restore(start);
-            const RunOutput r = run({}, [&](qint64 pid) {
+            const RunOutput r = run({}, [&](pid_t pid) {
                 QThread::usleep(random.bounded(duration * 1000));
-                ::kill(pid_t(pid), sig);
+                ::kill(pid, sig);
             });
             const std::string where = "signal " + std::to_string(sig) + " round " +
                                       std::to_string(round) + ": " + r.out.toStdString();
             if (sig != SIGKILL && r.exitCode == 1) {
                 EXPECT_EQ(r.out.count("interrupted"), 1) << where;
-                EXPECT_TRUE(asBefore() || (!r.out.endsWith(deferred) && complete())) << where;
+                EXPECT_TRUE(snapshot() == start ||
+                            (!r.out.contains("as they were before") && complete()))
+                    << where;
             } else if (sig != SIGKILL) {
                 // Done, or stopped before the tool had set up its handlers.
-                EXPECT_TRUE(r.exitCode == 0 ? complete() : asBefore()) << where;
+                EXPECT_TRUE(r.exitCode == 0 ? complete() : snapshot() == start) << where;
             }
             expectNextRunCompletes(where);
-        }
-    }
-}
-
-TEST_F(StopE2ETest, ImageChangedUnderTheRun)
-{
-    prepare(Scenarios[0]);
-    QList<bool> stopAt;
-    const QList<Step> steps = trace(start, &stopAt);
-    const int journalWrite = indexOf(steps, "write", journal);
-    const int imageSync = indexOf(steps, "msync", "");
-    const QString truncated = "was truncated by another process while it was being patched";
-    const QString replaced = "was replaced, moved or changed by another process";
-    const QByteArray other = readFile(QStringLiteral(TQT_TEST_IMAGES_DIR "/sample/sample.exe"));
-    const auto cutInHalf = [&] { ::truncate(QFile::encodeName(exe), QFileInfo(exe).size() / 2); };
-    const struct
-    {
-        const char *what;
-        int stopBefore;
-        std::function<void()> change;
-        QString message;
-    } rows[] = {
-        {"truncated before the journal", journalWrite, cutInHalf, truncated},
-        // Its pages are gone while the run still has to put its bytes back: no SIGBUS.
-        {"truncated after the writes", imageSync, cutInHalf, truncated},
-        {"replaced by another file", imageSync,
-         [&] {
-             writeFile(exe + ".new", other);
-             ::rename(QFile::encodeName(exe + ".new"), QFile::encodeName(exe));
-         },
-         replaced},
-        {"deleted", journalWrite, [&] { QFile::remove(exe); }, replaced},
-    };
-    for (const auto &row : rows) {
-        restore(start);
-        const RunOutput r =
-            run(seam("TQT_STOP_AT_STEP", row.stopBefore), [&](qint64) { row.change(); });
-        EXPECT_EQ(r.exitCode, 1) << row.what << ": " << r.out.toStdString();
-        EXPECT_TRUE(r.out.contains(row.message)) << row.what << ": " << r.out.toStdString();
-        EXPECT_TRUE(readFile(db) == *start[db]) << row.what;
-        EXPECT_FALSE(QFileInfo::exists(journal)) << row.what;
-        if (QByteArray(row.what).startsWith("replaced")) {
-            EXPECT_TRUE(readFile(exe) == other) << "the file put there was touched";
         }
     }
 }

@@ -10,38 +10,52 @@
 #include "processrunner.h"
 
 #include <QSettings>
-#include <QTemporaryDir>
 
 using namespace TQ::VELMORA;
 using TestSupport::ScopedEnv;
 using TestSupport::writeFile;
 using TQ::SETTINGS::Settings;
 using TQ::SHARED::UTILS::GlobalLog;
+using TQ::SHARED::UTILS::PROCESSRUNNER::MaxEnvironmentExpansions;
 
 namespace {
 
 using LogLines = std::vector<std::pair<int, QString>>;
+
+// The product's schemes, with a file scheme that counts its checks.
+struct CountingFiles : VelmoraFiles
+{
+    using VelmoraFiles::VelmoraFiles;
+    void check() override { ++checks; }
+    int checks = 0;
+};
+
+struct Schemes
+{
+    VelmoraStrings *strings = new VelmoraStrings;
+    VelmoraPaths *paths = new VelmoraPaths(strings);
+    CountingFiles *files = new CountingFiles(strings, paths);
+    Settings settings{strings, paths, files, new VelmoraColors};
+};
 
 class SettingsTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(temp.isValid());
-        root = temp.path();
         env.set({{"HOME", at("/home")},
                  {"XDG_CONFIG_HOME", at("/config")},
                  {"XDG_CONFIG_DIRS", at("/machine:") + at("/machine2")},
                  {"APPDATA", at("/appdata")},
                  {"TQ_TRACING", at("/tracing")},
                  {"TQ_VELMORA", at("/velmora")}});
-        logMark = GlobalLog::instance()->pendingEntries().size();
+        takeLog();
     }
     void TearDown() override { Settings::setInstance(nullptr); }
 
     QByteArray at(const char *path) const { return (root + path).toLocal8Bit(); }
     QString settingsFile() const { return root + "/appdata/Corvane/Velmora/tq_velmora.ini"; }
-    // What the global log received since the test began, or since the last call.
+    // What the global log received since the last call.
     LogLines takeLog()
     {
         LogLines lines;
@@ -53,7 +67,7 @@ protected:
     }
 
     QTemporaryDir temp;
-    QString root;
+    QString root = temp.path();
     int logMark = 0;
     ScopedEnv env; // put back before the folder goes
     VelmoraStrings strings;
@@ -68,7 +82,6 @@ TEST_F(SettingsTest, TemplatesResolveToDirectories)
         int id;
         QString resolved;
     } rows[] = {
-        {"TQ_TRACING", "/data/tracing", PI_Logs, "/data/tracing/logs/"},
         {"TQ_TRACING", "\\data\\tracing\\", PI_Logs, "/data/tracing/logs/"},
         // A variable unset or empty keeps its token: a folder below the working directory.
         {"TQ_TRACING", std::nullopt, PI_Projects, "%TQ_TRACING%/Projects/"},
@@ -96,21 +109,17 @@ TEST_F(SettingsTest, TemplatesResolveToDirectories)
     EXPECT_EQ(VelmoraPaths(&strings).resolve("%TQ_TRACING%/%TQ_VELMORA%"),
               "%TQ_TRACING%/%TQ_VELMORA%/");
     EXPECT_TRUE(takeLog().empty());
-}
 
-TEST_F(SettingsTest, NormalizeDirPath)
-{
-    const std::pair<const char *, const char *> rows[] = {
+    const std::pair<const char *, const char *> texts[] = {
         {"a\\b", "a/b/"},   {"a///b/", "a//b/"}, {"//server/share", "/server/share/"},
         {"c:/x/", "c:/x/"}, {"", "/"},           {"\\\\srv\\s\\", "/srv/s/"},
     };
-    for (const auto &row : rows)
-        EXPECT_EQ(TQ::SETTINGS::normalizeDirPath(row.first), row.second) << row.first;
+    for (const auto &text : texts)
+        EXPECT_EQ(TQ::SETTINGS::normalizeDirPath(text.first), text.second) << text.first;
 }
 
 TEST_F(SettingsTest, RegistryPlaceholders)
 {
-    using TQ::SHARED::UTILS::PROCESSRUNNER::MaxEnvironmentExpansions;
     const QString missing = "The following registry key was not found: Missing";
     // The stores in the order Qt searches them for the user: the product's key, the
     // organization's, then the machine's two.
@@ -147,70 +156,99 @@ TEST_F(SettingsTest, RegistryPlaceholders)
         ScopedEnv rowEnv;
         rowEnv.set(
             {{"XDG_CONFIG_HOME", user.toLocal8Bit()}, {"XDG_CONFIG_DIRS", machine.toLocal8Bit()}});
-        VelmoraPaths paths(&strings);
-        const QString resolved = paths.resolve(row.text);
+        const QString resolved = VelmoraPaths(&strings).resolve(row.text);
         EXPECT_EQ(resolved, row.resolved);
         EXPECT_EQ(resolved.isNull(), row.resolved.isNull());
         EXPECT_EQ(takeLog(), row.log);
     }
 }
 
-TEST_F(SettingsTest, CheckCreatesWhatItMayAndReportsWhatIsMissing)
+// Restore, check and save of the product's settings: folders created where they may be, what is
+// missing reported, and the file scheme checked only over healthy paths.
+TEST_F(SettingsTest, CheckReportsWhatIsMissing)
 {
-    VelmoraPaths paths(&strings);
-    paths.check();
-    EXPECT_FALSE(paths.isOk());
-    const QString user = root + "/appdata/Corvane/Velmora";
+    const QString user = root + "/appdata/Corvane/Velmora",
+                  blocked = root + "/blocker/appdata/Corvane/Velmora";
     const QString missing = "\" does not exist. Correct program execution might be erroneous.";
-    EXPECT_EQ(takeLog(), LogLines({
-                             {4, "\"" + user + "\" was created."},
-                             {4, "\"" + root + "/velmora\" was created."},
-                             {4, "\"" + root + "/tracing/logs\" was created."},
-                             {8, "\"" + root + "/tracing/Projects" + missing},
-                             {8, "\"" + root + "/velmora/ThirdParty/Graphviz" + missing},
-                             {4, "\"" + user + "/Layouts\" was created."},
-                         }));
-    // Once every folder is there, nothing is reported.
-    for (const char *dir : {"/tracing/Projects", "/velmora/ThirdParty/Graphviz"})
-        ASSERT_TRUE(QDir().mkpath(root + dir));
-    VelmoraPaths again(&strings);
-    again.check();
-    EXPECT_TRUE(again.isOk());
-    EXPECT_TRUE(takeLog().empty());
-}
-
-TEST_F(SettingsTest, UnsetOrEmptyVariableIsAnErrorAndSkipsTheDirectories)
-{
-    for (const char *name : {"TQ_TRACING", "TQ_VELMORA"}) {
-        for (const ScopedEnv::Value &value : {ScopedEnv::Value(), ScopedEnv::Value("")}) {
-            ScopedEnv rowEnv;
-            rowEnv.set({{name, value}});
-            VelmoraPaths paths(&strings);
-            paths.check();
-            EXPECT_FALSE(paths.isOk());
-            const QString error = " is not registered as Environment variable. Cannot continue "
-                                  "program execution.";
-            EXPECT_EQ(takeLog(), LogLines({{16, name + error}}));
-        }
+    const QString unset = " is not registered as Environment variable. Cannot continue program "
+                          "execution.";
+    const QString restoring = "Restoring Settings...";
+    const struct
+    {
+        std::vector<std::pair<const char *, ScopedEnv::Value>> env;
+        std::vector<const char *> folders;
+        LogLines log;
+        int fileChecks;
+    } rows[] = {
+        {{},
+         {},
+         {{4, restoring},
+          {4, "\"" + user + "\" was created."},
+          {4, "\"" + root + "/velmora\" was created."},
+          {4, "\"" + root + "/tracing/logs\" was created."},
+          {8, "\"" + root + "/tracing/Projects" + missing},
+          {8, "\"" + root + "/velmora/ThirdParty/Graphviz" + missing},
+          {4, "\"" + user + "/Layouts\" was created."}},
+         0},
+        {{},
+         {"/tracing/Projects", "/tracing/logs", "/velmora/ThirdParty/Graphviz",
+          "/appdata/Corvane/Velmora/Layouts"},
+         {{4, restoring}},
+         1},
+        {{{"TQ_TRACING", std::nullopt}}, {}, {{4, restoring}, {16, "TQ_TRACING" + unset}}, 0},
+        {{{"TQ_TRACING", ""}}, {}, {{4, restoring}, {16, "TQ_TRACING" + unset}}, 0},
+        {{{"TQ_VELMORA", std::nullopt}}, {}, {{4, restoring}, {16, "TQ_VELMORA" + unset}}, 0},
+        {{{"TQ_VELMORA", ""}}, {}, {{4, restoring}, {16, "TQ_VELMORA" + unset}}, 0},
+        {{{"APPDATA", at("/blocker/appdata")}},
+         {"/tracing/Projects", "/tracing/logs", "/velmora/ThirdParty/Graphviz"},
+         {{4, restoring},
+          {8, "\"" + blocked + "\" could not be created."},
+          {8, "\"" + blocked + missing},
+          {8, "\"" + blocked + "/Layouts\" could not be created."},
+          {8, "\"" + blocked + "/Layouts" + missing},
+          {8, "Saving settings to \"" + blocked + "/tq_velmora.ini\" failed."}},
+         0},
+    };
+    writeFile(root + "/blocker", "a file where a folder should be");
+    for (const auto &row : rows) {
+        SCOPED_TRACE(&row - rows);
+        ScopedEnv rowEnv;
+        rowEnv.set(row.env);
+        for (const char *folder : row.folders)
+            ASSERT_TRUE(QDir().mkpath(root + folder));
+        Schemes s;
+        s.settings.restore();
+        s.settings.check();
+        s.settings.save();
+        EXPECT_EQ(s.paths->isOk(), row.fileChecks == 1);
+        EXPECT_EQ(s.files->checks, row.fileChecks);
+        EXPECT_EQ(takeLog(), row.log);
+        for (const char *folder : {"/appdata", "/tracing", "/velmora"})
+            QDir(root + folder).removeRecursively();
     }
-}
 
-TEST_F(SettingsTest, FilesKeepTheDirectoriesOfTheirRegistration)
-{
-    VelmoraPaths paths(&strings);
-    VelmoraFiles files(&strings, &paths);
-    env.set({{"TQ_VELMORA", at("/later")}});
-    EXPECT_EQ(files.absoluteFilePath(FI_TqtPatchClean), root + "/velmora/tqt_patchclean.exe");
-    EXPECT_EQ(files.absoluteFilePath(FI_Settings), settingsFile());
-    EXPECT_TRUE(files.value(99).isNull());
-    EXPECT_FALSE(QFileInfo::exists(root + "/appdata")) << "only the check creates folders";
+    // Without schemes each is reported missing.
+    Settings empty(nullptr, nullptr, nullptr, nullptr);
+    empty.check();
+    empty.restore();
+    empty.save();
+    EXPECT_EQ(takeLog(), LogLines({{16, "Missing String Scheme"},
+                                   {16, "Missing Path Scheme"},
+                                   {16, "Missing File Scheme"},
+                                   {16, "Missing Color Scheme"},
+                                   {4, restoring}}));
+    EXPECT_TRUE(empty.absoluteFilePath(FI_Settings).isNull());
+    // ... also when the others are there.
+    auto *strings = new VelmoraStrings;
+    Settings partial(strings, new VelmoraPaths(strings), nullptr, new VelmoraColors);
+    partial.check();
+    EXPECT_EQ(takeLog().back(), std::make_pair(16, QString("Missing File Scheme")));
 }
 
 TEST_F(SettingsTest, SaveWritesPathsAndColorsOnlyAndRestoreReadsThemBack)
 {
     std::unique_ptr<Settings> settings(TQ::SETTINGS::createSettings());
     EXPECT_EQ(Settings::instance(), settings.get());
-    EXPECT_EQ(takeLog().at(0), std::make_pair(4, QString("Restoring Settings...")));
     settings->save();
     settings.reset();
     EXPECT_EQ(Settings::instance(), nullptr);
@@ -232,13 +270,14 @@ TEST_F(SettingsTest, SaveWritesPathsAndColorsOnlyAndRestoreReadsThemBack)
     auto *paths = static_cast<VelmoraPaths *>(settings->paths());
     auto *colors = static_cast<VelmoraColors *>(settings->colors());
     EXPECT_EQ(static_cast<VelmoraStrings *>(settings->strings())->value(S_ProductName), "Velmora");
+    // Files keep the folders of their registration.
+    env.set({{"TQ_VELMORA", at("/later")}});
     EXPECT_EQ(settings->absoluteFilePath(FI_TqtPatchClean), root + "/velmora/tqt_patchclean.exe");
     EXPECT_EQ(paths->value(PI_Tracing), "%TQ_TRACING%/");
     EXPECT_EQ(paths->absolutePath(PI_3rdpGraphViz), "/opt/graphviz/");
     EXPECT_EQ(colors->value(C_Company), QColor(255, 0, 0));
     EXPECT_FALSE(colors->value(C_Error).isValid());
     EXPECT_EQ(colors->value(C_Warning), QColor(240, 144, 0));
-    EXPECT_FALSE(colors->value(99).isValid());
     // Saving writes back what was restored and keeps what no scheme knows.
     settings->save();
     QSettings file(settingsFile(), QSettings::IniFormat);
@@ -246,74 +285,6 @@ TEST_F(SettingsTest, SaveWritesPathsAndColorsOnlyAndRestoreReadsThemBack)
     EXPECT_EQ(file.value("colors/C_Unknown").toString(), "#010203");
     EXPECT_EQ(file.value("paths/PI_3rdpGraphViz").toString(), "/opt/graphviz/");
     EXPECT_EQ(file.value("strings/S_ProductName").toString(), "Other");
-}
-
-// The product's schemes, with a file scheme that counts its checks.
-struct CountingFiles : VelmoraFiles
-{
-    using VelmoraFiles::VelmoraFiles;
-    void check() override { ++checks; }
-    int checks = 0;
-};
-
-struct Schemes
-{
-    VelmoraStrings *strings = new VelmoraStrings;
-    VelmoraPaths *paths = new VelmoraPaths(strings);
-    CountingFiles *files = new CountingFiles(strings, paths);
-    Settings settings{strings, paths, files, new VelmoraColors};
-};
-
-TEST_F(SettingsTest, UserFolderThatCannotBeCreated)
-{
-    writeFile(root + "/blocker", "a file where a folder should be");
-    env.set({{"APPDATA", at("/blocker/appdata")}});
-    for (const char *dir : {"/tracing/Projects", "/tracing/logs", "/velmora/ThirdParty/Graphviz"})
-        ASSERT_TRUE(QDir().mkpath(root + dir));
-    Schemes s;
-    s.settings.restore(); // no file: only the start is logged
-    s.settings.check();
-    s.settings.save();
-    EXPECT_FALSE(s.paths->isOk());
-    const QString user = root + "/blocker/appdata/Corvane/Velmora";
-    const QString missing = "\" does not exist. Correct program execution might be erroneous.";
-    EXPECT_EQ(takeLog(), LogLines({
-                             {4, "Restoring Settings..."},
-                             {8, "\"" + user + "\" could not be created."},
-                             {8, "\"" + user + missing},
-                             {8, "\"" + user + "/Layouts\" could not be created."},
-                             {8, "\"" + user + "/Layouts" + missing},
-                             {8, "Saving settings to \"" + user + "/tq_velmora.ini\" failed."},
-                         }));
-}
-
-TEST_F(SettingsTest, CheckGoesThroughTheSchemesThatAreThere)
-{
-    Settings empty(nullptr, nullptr, nullptr, nullptr);
-    empty.check();
-    empty.restore();
-    empty.save();
-    EXPECT_EQ(takeLog(), LogLines({{16, "Missing String Scheme"},
-                                   {16, "Missing Path Scheme"},
-                                   {16, "Missing File Scheme"},
-                                   {16, "Missing Color Scheme"},
-                                   {4, "Restoring Settings..."}}));
-    EXPECT_TRUE(empty.absoluteFilePath(FI_Settings).isNull());
-
-    // The file scheme is checked only over healthy paths; its absence is reported all the same.
-    for (const char *dir : {"/tracing/Projects", "/velmora/ThirdParty/Graphviz"})
-        ASSERT_TRUE(QDir().mkpath(root + dir));
-    Schemes healthy;
-    healthy.settings.check();
-    EXPECT_EQ(healthy.files->checks, 1);
-    env.set({{"TQ_VELMORA", std::nullopt}});
-    Schemes broken;
-    broken.settings.check();
-    EXPECT_EQ(broken.files->checks, 0);
-    auto *strings = new VelmoraStrings;
-    Settings partial(strings, new VelmoraPaths(strings), nullptr, new VelmoraColors);
-    partial.check();
-    EXPECT_EQ(takeLog().back(), std::make_pair(16, QString("Missing File Scheme")));
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <QMultiHash>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRandomGenerator>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -23,6 +24,7 @@
 
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <ostream>
@@ -415,6 +417,41 @@ inline QString scratchFile(const QString &name, const QByteArray &bytes)
     static QTemporaryDir dir;
     EXPECT_TRUE(writeFile(dir.filePath(name), bytes));
     return dir.filePath(name);
+}
+
+// --- Stops, faults and end-to-end runs (group D) ---
+
+// Polls `done` until it holds or time runs out; whether it held.
+inline bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+inline QByteArray noise(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator random(seed);
+    for (char &c : bytes)
+        c = char(random.bounded(256));
+    return bytes;
+}
+
+// An earlier clean of the image into the database, its entries named as a resolve run would
+// name them, and then (`linkAgain`) the image's linked bytes put back: a run that gets through
+// rewrites every entry.
+inline bool cleanEarlier(Scratch &s, const QString &exe, const QString &db, bool linkAgain = true)
+{
+    const QByteArray linked = readFile(exe);
+    s.lastDb = db;
+    return s.run({exe, db, VsCommon}).exitCode == 0 && setNames(db, "earlier_", "earlier.cpp") &&
+           (!linkAgain || writeFile(exe, linked));
 }
 
 } // namespace TestSupport
