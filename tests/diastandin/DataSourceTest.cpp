@@ -1,9 +1,8 @@
-// Loading: where the PDB is found, what is refused, and damage that never breaks the caller.
+// Loading: where the PDB is found, and what is refused or read past.
 #include "../imagebuilder/ImageFiles.h"
 #include "DiaSupport.h"
 #include "PdbIndex.h"
 #include "PeCodeView.h"
-
 
 using namespace DiaTest;
 using ImageFiles::le;
