@@ -319,13 +319,6 @@ TEST_F(FakeDiaTest, AddressesGoToTheModuleBelowThem)
     const auto infos = m_dia->functionInfos({0x4fff, 0x1000, 0x4fff});
     EXPECT_EQ(infos.keys().size(), 2);
     EXPECT_EQ(infos.value(0x4fff), m_dia->functionInfo(0x4fff));
-
-    // Without modules the null module answers everything, silently.
-    open({});
-    EXPECT_EQ(ask({"all", "find * 10", "fn abcdef", "tag 10"}),
-              QStringList(
-                  {"", "", "unresolved file:0x00abcdef|unresolved file:???:0|@abcdef 0-0|0 0|-"}));
-    EXPECT_TRUE(m_dia->classInfos().isEmpty());
 }
 
 TEST_F(FakeDiaTest, RecordsAreComputedOncePerAddress)

@@ -2,8 +2,6 @@
 // database, rebuilding only what changed, and the generator's count.
 #include "ImageFiles.h"
 
-#include <QProcess>
-
 using namespace ImageFiles;
 
 namespace {
@@ -11,14 +9,9 @@ namespace {
 // The merged output of a program that is expected to end with the given exit code.
 QString run(const QString &program, const QStringList &arguments, int expectedExit = 0)
 {
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(program, arguments);
-    p.waitForFinished(300000);
-    const QString out = QString::fromUtf8(p.readAll());
-    EXPECT_EQ(p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, expectedExit)
-        << out.toStdString();
-    return out;
+    const TestSupport::RunOutput r = TestSupport::runProgram(program, arguments);
+    EXPECT_EQ(r.exitCode, expectedExit) << r.out.toStdString();
+    return r.out;
 }
 
 QString builder(const QString &script, const QStringList &arguments)

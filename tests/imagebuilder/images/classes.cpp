@@ -58,8 +58,39 @@ template <typename T> T Outer::Inner<T>::get() const
     return item;
 }
 
+// Each source file defines its own `Same`, of another size and members.
+namespace {
+struct Same
+{
+    int a;
+    int first() const;
+};
+
+int Same::first() const
+{
+    return a + 1;
+}
+} // namespace
+
+// A virtual base inherited rather than named: E : D, D : virtual V.
+struct E : D
+{
+    int e;
+    int last() const;
+};
+
+int E::last() const
+{
+    return e + value();
+}
+
+int sameB();
+
 int main()
 {
+    Same same{2};
+    E e;
+    e.e = 3;
     D *heap = new D;
     int result = heap->value() + D::make(2);
     delete static_cast<V *>(heap);
@@ -70,5 +101,5 @@ int main()
     const Second &second = multi;
     Outer::Inner<int> inner(result);
     Outer::Inner<short> small(static_cast<short>(multi.first()));
-    return inner.get() + second.second() + small.get();
+    return inner.get() + second.second() + small.get() + same.first() + e.last() + sameB();
 }

@@ -1,4 +1,4 @@
-// Shared by the classes and classes2 images: the same class in two programs.
+// The base class, from a second source file of the classes image.
 #pragma once
 
 struct B
