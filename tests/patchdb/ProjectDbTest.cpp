@@ -1,13 +1,11 @@
-// The project patch database: content, transactions, other writers and the files it refuses.
+// The project patch database: content, transactions and the files it refuses (other writers,
+// killed writers and unusable files are met end to end).
 #include "ProjectDb.h"
 #include "DbFactory.h"
 #include "TestSupport.h"
 
-#include <csignal>
 #include <functional>
-#include <future>
 #include <memory>
-#include <sys/wait.h>
 
 using namespace TestSupport;
 using TQ::EXTRACTORS::CPP::COMMON::DbFactory;
@@ -217,63 +215,4 @@ TEST_F(ProjectDbTest, FilesOfOtherKindsAndUnusableLocationsAreRefusedUntouched)
         EXPECT_FALSE(QFileInfo::exists(where) && !QFileInfo(where).isDir());
     }
     EXPECT_FALSE(QFileInfo::exists(file("no")));
-}
-
-TEST_F(ProjectDbTest, AnotherWritersLockIsWaitedForOrGivenUpOnLosingNothing)
-{
-    fill(path, placeholders(0x100, 1));
-    sqlite3 *holder = nullptr;
-    ASSERT_EQ(sqlite3_open(path.toUtf8().constData(), &holder), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(holder,
-                           "BEGIN IMMEDIATE; INSERT INTO functions VALUES (512, 'held', "
-                           "'s', 2)",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-
-    std::unique_ptr<ProjectDb> impatient(DbFactory::createProjectDb(path, 200));
-    expectFailure([&] { impatient->functions(); }, path, "locked by another process");
-    expectFailure([&] { impatient->setExecutableTimestamp("t"); }, path, "locked by another");
-    // Reading without a transaction still works while the other holds its write lock.
-    EXPECT_EQ(impatient->functionCount(), 1);
-
-    // With the default wait, a rewrite starts once the other has committed and keeps its entry.
-    auto other = std::async(std::launch::async, [&] {
-        QThread::msleep(400);
-        sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
-    });
-    auto db = openDb(path);
-    Entries all = entriesOf(*db);
-    db->clearFunctions();
-    all.insert(0x300, {0x300, "mine", "", 3});
-    add(*db, all);
-    db->commit();
-    other.wait();
-    sqlite3_close(holder);
-    EXPECT_EQ(readEntries(path).keys(), (QList<quint32>{0x100, 0x200, 0x300}));
-    EXPECT_TRUE(readTimestamp(path).isEmpty());
-}
-
-TEST_F(ProjectDbTest, ProcessKilledBeforeCommitLosesNothing)
-{
-    const Entries original = placeholders(0, 2000);
-    fill(path, original);
-    const QByteArray before = readFile(path);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        try {
-            auto db = openDb(path);
-            db->clearFunctions();
-            for (quint32 a = 0; a < 300000; ++a)
-                db->addFunction(PatchedFunction(a * 3 + 1, QString(200, QChar('n')), "s", a));
-        } catch (...) {
-        }
-        raise(SIGKILL);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-    // The next opener rolls the interrupted run back.
-    EXPECT_EQ(entriesOf(*openDb(path)), original);
-    EXPECT_EQ(readFile(path), before);
 }

@@ -156,16 +156,26 @@ protected:
 
 } // namespace
 
-TEST_F(DriverTest, ResolveReplacesPlaceholdersFromTheDemanglerAndTheReaderKeepsTheRest)
+TEST_F(DriverTest, ResolveReplacesPlaceholdersOrOnAnyFailureLeavesTheDatabaseAsItWas)
 {
-    // Lookups quick and slow; a failing lookup of an address that no entry has changes nothing.
-    const std::pair<int, quint32> cases[] = {{0, 0xffffffffu}, {20, 0xffffffffu}, {0, 0}};
+    // Lookups quick and slow; a failing lookup of an address that no entry has changes nothing,
+    // one failing early, in the middle or at the last entry that needs one undoes the whole run.
+    const quint32 none = 0xffffffffu, middle = 0x1000 + Count / 2 * 16,
+                  last = 0x1000 + (Count - 2) * 16;
+    const std::pair<int, quint32> cases[] = {{0, none},   {20, none},   {0, 0},
+                                             {0, 0x1010}, {10, middle}, {10, last}};
     for (const auto &[slow, failAt] : cases) {
-        SCOPED_TRACE(slow);
+        SCOPED_TRACE(failAt);
         prepare();
+        const QByteArray before = readFile(db());
         Script script;
         script.slowLookups = slow;
         script.failAt = failAt;
+        if (failAt >= 0x1000 && failAt != none) {
+            EXPECT_THROW(resolve(script), std::runtime_error);
+            EXPECT_EQ(readFile(db()), before);
+            continue;
+        }
         resolve(script);
         const QMap<quint32, Entry> entries = readEntries(db());
         ASSERT_EQ(entries.size(), Count);
@@ -181,21 +191,6 @@ TEST_F(DriverTest, ResolveReplacesPlaceholdersFromTheDemanglerAndTheReaderKeepsT
         // The entries' own lookups and no other; the line index built once, ahead of them.
         EXPECT_EQ(script.asked.size(), Count / 4 * 3);
         EXPECT_EQ(script.lineIndexBuilds, 1);
-    }
-}
-
-TEST_F(DriverTest, ResolveFailureLeavesTheDatabaseAsItWas)
-{
-    // A lookup failing early, in the middle and at the last entry that needs one.
-    for (const int failing : {1, Count / 2, Count - 2}) {
-        SCOPED_TRACE(failing);
-        prepare();
-        const QByteArray before = readFile(db());
-        Script script;
-        script.failAt = 0x1000 + quint32(failing) * 16;
-        script.slowLookups = failing == 1 ? 0 : 10;
-        EXPECT_THROW(resolve(script), std::runtime_error);
-        EXPECT_EQ(readFile(db()), before);
     }
     // The driver's own exception while opening is reported, and the run ends without one.
     prepare();

@@ -97,9 +97,6 @@ TEST(MapReaderTest, LayoutCases)
 TEST(MapReaderTest, NameListFileAndUnreadableFiles)
 {
     EXPECT_EQ(MapExtract(QFileInfo("my.app.map")).nameListFile.fileName(), "my.app_tq.map");
-    // A bare name puts the list in the working directory, not beside the map.
-    EXPECT_EQ(MapExtract(QFileInfo("app.map")).nameListFile.absoluteFilePath(),
-              QDir::current().absoluteFilePath("app_tq.map"));
 
     QTemporaryDir dir;
     EXPECT_TRUE(nameListOf(dir.path(), dir.filePath("absent.map")).isEmpty());
