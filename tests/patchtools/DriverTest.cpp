@@ -254,7 +254,7 @@ TEST_F(DriverTest, StoredTimestampIsTheImagesTimeAfterTheClose)
     MapExtract extract(QFileInfo(dir.filePath("sample.map")));
     BinaryPatchCleaner::readMapFile(QFileInfo(dir.filePath("sample.map")), &extract);
     const quint32 hook =
-        nameListRvas(readFile(extract.nameListFile.absoluteFilePath())).value("__penter");
+        TestSupport::nameList(extract.nameListFile.absoluteFilePath()).key("__penter");
     CoutCapture out;
     FM::setFileMapCalls(&dating);
     EXPECT_NO_THROW(ExePatcher().patchExecutable(image, &extract.functions, hook, db()));

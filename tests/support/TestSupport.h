@@ -73,19 +73,6 @@ inline QString copyImage(const QString &name, const QString &dir, const QString 
     return dir + "/" + name + suffix;
 }
 
-// RVAs by decorated name, from a map's name-list lines ("name rva\n").
-inline QHash<QString, quint32> nameListRvas(const QByteArray &nameList)
-{
-    QHash<QString, quint32> rvas;
-    for (const QByteArray &line : nameList.split('\n')) {
-        const int blank = line.lastIndexOf(' ');
-        if (blank > 0)
-            rvas.insert(QString::fromLatin1(line.left(blank)),
-                        line.mid(blank + 1).toUInt(nullptr, 16));
-    }
-    return rvas;
-}
-
 class CoutCapture
 {
 public:
