@@ -61,6 +61,7 @@ TEST(PatchCleanE2ETest, FreshAgainAndRelinked)
 
     // Again: NOPs over NOPs change no byte, yet the image counts as written; names are kept.
     ASSERT_TRUE(setNames(db, "resolved_", "src.cpp"));
+    const QMap<quint32, Entry> named = readEntries(db);
     const QDateTime longAgo = QDateTime::currentDateTime().addDays(-3);
     QFile image(exe);
     ASSERT_TRUE(image.open(QIODevice::ReadOnly) &&
@@ -70,13 +71,7 @@ TEST(PatchCleanE2ETest, FreshAgainAndRelinked)
     EXPECT_EQ(readFile(exe), cleaned);
     EXPECT_GT(QFileInfo(exe).lastModified(), longAgo.addDays(1));
     EXPECT_EQ(readTimestamp(db), QFileInfo(exe).lastModified().toString(Qt::TextDate));
-    const QMap<quint32, Entry> second = readEntries(db);
-    ASSERT_EQ(second.keys(), first.keys());
-    for (const Entry &e : second) {
-        EXPECT_EQ(e.name, "resolved_" + QString::number(e.address, 16));
-        EXPECT_EQ(e.sourceFile, "src.cpp");
-        EXPECT_EQ(e.oldBytes, first.value(e.address).oldBytes);
-    }
+    EXPECT_TRUE(readEntries(db) == named);
 
     // Linked again: fresh entries. With TQ_VELMORA unset, the missing tool is reported as well.
     ASSERT_TRUE(writeFile(exe, linked));

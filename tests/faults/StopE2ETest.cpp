@@ -339,6 +339,19 @@ TEST_F(StopE2ETest, SignalsAndChanges)
             expectNextRunCompletes(where);
     }
 
+    // Two cleans at once: whichever comes second waits for the database, finds the image clean
+    // and keeps the first one's entries.
+    restore(start);
+    QProcess first, second;
+    for (QProcess *p : {&first, &second})
+        s.start(*p, {exe, db, VsCommon});
+    for (QProcess *p : {&first, &second}) {
+        EXPECT_TRUE(p->waitForFinished(60000));
+        EXPECT_EQ(p->exitStatus() == QProcess::NormalExit ? p->exitCode() : -1, 0)
+            << p->readAll().constData();
+    }
+    EXPECT_TRUE(complete());
+
     // At random moments: the run ended on its own, or was interrupted before or after all of its
     // work, or was killed.
     QElapsedTimer timer;

@@ -28,8 +28,11 @@ TEST(LogTest, EntryPoints)
     log.info("%d files in %s", 3, "dir");
     log.error("code %04x", 0x2a);
     // Empty texts and null formats are dropped.
-    log.info(QString()), log.warning(""), log.error(QString()), log.info(nullptr),
-        log.error(nullptr);
+    log.info(QString());
+    log.warning("");
+    log.error(QString());
+    log.info(nullptr);
+    log.error(nullptr);
     // A formatted text is cut to the buffer, terminating zero included.
     log.error("%s", tooLong.c_str());
     log.info("%s", fitting.c_str());
