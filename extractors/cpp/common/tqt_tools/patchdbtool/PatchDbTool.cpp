@@ -266,20 +266,13 @@ int PatchDbTool::restore(const QString &imagePath, const QString &dbPath)
     // Staged and journaled as the clean's writes are: however the run is stopped, the image is
     // either untouched or restored, and a stop inside the write is undone by the next open.
     PLATFORM::FILEMAP::InterruptDeferral deferral;
-    rewriter->beginJournaledWrites();
-    try {
+    writeJournaled(*rewriter, [&] {
         for (auto it = sites.constBegin(); it != sites.constEnd(); ++it)
             rewriter->writeBytes(it.key(), it.value().oldBytes);
         if (PLATFORM::FILEMAP::interruptionPending())
             throw std::runtime_error(InterruptedText);
         rewriter->applyJournaledWrites();
-    } catch (...) {
-        rewriter->revertJournaledWrites();
-        rewriter->close();
-        throw;
-    }
-    rewriter->endJournaledWrites();
-    rewriter->close();
+    });
     std::cout << "Restored the linker's bytes at " << sites.size() << " sites of "
               << native.toLocal8Bit().constData() << "." << std::endl;
     return Success;

@@ -83,9 +83,6 @@ void ExePatcher::patchExecutable(QString exePath, QList<DIA::FunctionInfo> *func
 
     std::unique_ptr<IExeRewriter> rewriter(createRewriter(image));
     rewriter->open();
-    // Every write lands in a private copy of the image first; the image itself changes only once
-    // the old bytes are safe in the journal.
-    rewriter->beginJournaledWrites();
 
     // A lookup in a set of a million entries mostly waits for memory. The lookups of the next
     // few functions are made together ahead of their turn, so that those waits overlap; a
@@ -97,7 +94,9 @@ void ExePatcher::patchExecutable(QString exePath, QList<DIA::FunctionInfo> *func
     QVector<quint32> written;
     QVector<quint32> foundClean;
     QString stamp;
-    try {
+    // Every write lands in a private copy of the image first; the image itself changes only once
+    // the old bytes are safe in the journal.
+    writeJournaled(*rewriter, [&] {
         for (int i = 0; i < count; ++i) {
             const DIA::FunctionInfo &f = functions->at(i);
             if (i % Ahead == 0) {
@@ -142,13 +141,7 @@ void ExePatcher::patchExecutable(QString exePath, QList<DIA::FunctionInfo> *func
         stamp = QFileInfo(exePath).lastModified().toString(Qt::TextDate);
         db->setExecutableTimestamp(stamp);
         db->commit();
-    } catch (...) {
-        rewriter->revertJournaledWrites();
-        rewriter->close();
-        throw;
-    }
-    rewriter->endJournaledWrites();
-    rewriter->close();
+    });
     rewriter.reset();
     // The stored time is the image's time after the close; should the close have moved it after
     // all, the entries stay and only the time is brought up to date.

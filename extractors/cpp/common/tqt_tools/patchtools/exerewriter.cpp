@@ -393,6 +393,20 @@ IExeRewriter *createExeRewriter(QString path)
     return new ExeRewriter(path);
 }
 
+void writeJournaled(IExeRewriter &rewriter, const std::function<void()> &stage)
+{
+    rewriter.beginJournaledWrites();
+    try {
+        stage();
+    } catch (...) {
+        rewriter.revertJournaledWrites();
+        rewriter.close();
+        throw;
+    }
+    rewriter.endJournaledWrites();
+    rewriter.close();
+}
+
 } // namespace COMMON
 } // namespace CPP
 } // namespace EXTRACTORS

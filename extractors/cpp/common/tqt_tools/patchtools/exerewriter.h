@@ -3,6 +3,8 @@
 
 #include <QString>
 
+#include <functional>
+
 namespace TQ {
 namespace EXTRACTORS {
 namespace CPP {
@@ -54,6 +56,11 @@ public:
 };
 
 IExeRewriter *createExeRewriter(QString path);
+
+// The journaled sequence above around `stage`, which makes the writes, applies them and commits
+// their record; the image is closed either way. Should `stage` throw, its writes are reverted
+// before the exception goes on.
+void writeJournaled(IExeRewriter &rewriter, const std::function<void()> &stage);
 
 } // namespace COMMON
 } // namespace CPP
