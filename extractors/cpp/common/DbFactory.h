@@ -19,6 +19,12 @@ public:
     // A database object that only reads an existing file: nothing is created or written, and a
     // write-protected file will do. Its reads share one snapshot until commit or deletion.
     static ProjectDb *openProjectDbForReading(QString path);
+    // Whether the database at path committed the clean whose journal carries token (the clean
+    // records it in the transaction of its entries); false when there is no database there.
+    // Throws, as the factories do, when the file cannot be read.
+    static bool committedJournal(QString path, quint64 token);
+    // The meta key of that token.
+    static const char JournalTokenKey[];
 };
 
 } // namespace COMMON

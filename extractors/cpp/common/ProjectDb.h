@@ -44,6 +44,12 @@ public:
     virtual QHash<quint32, quint64> unframedSites() = 0;
     // Replaces them, within the transaction that commit() ends.
     virtual void setUnframedSites(const QHash<quint32, quint64> &sites) = 0;
+
+    // A value of the meta table (what the database records beside its entries: which build it
+    // describes, ImageBuild.h); empty when the key is absent.
+    virtual QString metaValue(const QString &key) = 0;
+    // Sets one within the transaction that commit() ends.
+    virtual void setMetaValue(const QString &key, const QString &value) = 0;
 };
 
 } // namespace COMMON

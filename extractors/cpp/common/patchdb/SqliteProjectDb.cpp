@@ -428,15 +428,34 @@ QString SqliteProjectDb::path() const
 
 QString SqliteProjectDb::executableTimestamp()
 {
+    return metaValue(QLatin1String(TimestampKey));
+}
+
+QString SqliteProjectDb::metaValue(const QString &key)
+{
     sqlite3_stmt *stmt = prepared(m_getMeta, "SELECT value FROM meta WHERE key = ?1");
     StmtReset reset(stmt);
-    sqlite3_bind_text(stmt, 1, TimestampKey, -1, SQLITE_STATIC);
+    const QByteArray utf8 = key.toUtf8();
+    sqlite3_bind_text(stmt, 1, utf8.constData(), utf8.size(), SQLITE_STATIC);
     const int rc = sqlite3_step(stmt);
     if (rc == SQLITE_ROW)
         return columnText(stmt, 0);
     if (rc != SQLITE_DONE)
         failSqlite("cannot be read");
     return QString();
+}
+
+void SqliteProjectDb::setMetaValue(const QString &key, const QString &value)
+{
+    ensureWriteTransaction();
+    sqlite3_stmt *stmt =
+        prepared(m_setMeta, "INSERT OR REPLACE INTO meta (key, value) VALUES (?1, ?2)");
+    StmtReset reset(stmt);
+    const QByteArray utf8Key = key.toUtf8();
+    sqlite3_bind_text(stmt, 1, utf8Key.constData(), utf8Key.size(), SQLITE_STATIC);
+    bindText(stmt, 2, value, m_textBuffers[0], m_encodedTexts[0]);
+    if (sqlite3_step(stmt) != SQLITE_DONE)
+        failSqlite("cannot store what it records of the clean");
 }
 
 int SqliteProjectDb::functionCount()
@@ -487,15 +506,8 @@ bool SqliteProjectDb::inTransaction() const
 void SqliteProjectDb::setExecutableTimestamp(QString timestamp)
 {
     const bool ownTransaction = !m_writing;
-    ensureWriteTransaction();
     try {
-        sqlite3_stmt *stmt =
-            prepared(m_setMeta, "INSERT OR REPLACE INTO meta (key, value) VALUES (?1, ?2)");
-        StmtReset reset(stmt);
-        sqlite3_bind_text(stmt, 1, TimestampKey, -1, SQLITE_STATIC);
-        bindText(stmt, 2, timestamp, m_textBuffers[0], m_encodedTexts[0]);
-        if (sqlite3_step(stmt) != SQLITE_DONE)
-            failSqlite("cannot store the executable timestamp");
+        setMetaValue(QLatin1String(TimestampKey), timestamp);
     } catch (...) {
         if (ownTransaction)
             rollback();

@@ -49,6 +49,8 @@ public:
     QSet<PatchedFunction> functions() override;
     QHash<quint32, quint64> unframedSites() override;
     void setUnframedSites(const QHash<quint32, quint64> &sites) override;
+    QString metaValue(const QString &key) override;
+    void setMetaValue(const QString &key, const QString &value) override;
 
 private:
     struct DbCloser

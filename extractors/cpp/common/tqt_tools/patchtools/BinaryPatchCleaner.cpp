@@ -3,6 +3,7 @@
 #include "CleanerException.h"
 #include "DiaApi.h"
 #include "ExePatcher.h"
+#include "NameListHandover.h"
 #include "Settings.h"
 
 #include <QApplication>
@@ -125,9 +126,15 @@ bool BinaryPatchCleaner::patchClean(QString exePath, QString dbPath, QString vsC
     }
 
     ExePatcher patcher;
+    patcher.setNameListDigest(NameListHandover::digest(extract.nameList));
     patcher.patchExecutable(exePath, &extract.functions, hookRva, dbPath);
 
-    startResolveStep(exePath, extract.nameListFile.absoluteFilePath(), dbPath, vsCommonPath);
+    // The resolve run reads its own copy: the file in the working folder may be another clean's
+    // by the time it gets there.
+    QString nameList = NameListHandover::create(extract.nameList);
+    if (nameList.isEmpty())
+        nameList = extract.nameListFile.absoluteFilePath();
+    startResolveStep(exePath, nameList, dbPath, vsCommonPath);
     return true;
 }
 

@@ -2,6 +2,8 @@
 
 #include "CleanerException.h"
 #include "DbFactory.h"
+#include "ImageBuild.h"
+#include "PatchSite.h"
 #include "ProjectDb.h"
 #include "exerewriter.h"
 
@@ -18,11 +20,9 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 namespace {
 
@@ -32,21 +32,107 @@ void stopIfInterrupted()
         throw Interrupted();
 }
 
-// Functions found as NOPs with no earlier entry, less those that this run's own writes made NOPs
-// (a later name at an address already cleaned in this run): their old bytes are lost.
-int countUnknownOldBytes(const QVector<quint32> &foundClean, const QVector<quint32> &written)
+// A database holds the only copy of its image's old bytes: one of another image is never
+// cleared for this one.
+void refuseAnotherImage(ProjectDb &db, const QString &exePath)
 {
-    if (foundClean.isEmpty())
-        return 0;
-    const QSet<quint32> ours(written.begin(), written.end());
-    QSet<quint32> unknown;
-    for (const quint32 rva : foundClean)
-        if (!ours.contains(rva))
-            unknown.insert(rva);
-    return unknown.size();
+    const ImageBuild recorded = ImageBuild::readFrom(db);
+    const QString name = QFileInfo(exePath).fileName();
+    if (!recorded.isKnown() || recorded.isImageNamed(name))
+        return;
+    throw std::runtime_error(
+        QStringLiteral("Error: the project patch database %1 describes the image %2, not %3; "
+                       "nothing was changed. Give each image a database of its own.")
+            .arg(QDir::toNativeSeparators(db.path()), recorded.imageName, name)
+            .toStdString());
 }
 
+// One pass over the map's functions: what it writes into the (staged) image and records.
+class SitePass
+{
+public:
+    SitePass(const QSet<PatchedFunction> &previous, const QHash<quint32, quint64> &previousUnframed)
+        : previous(previous), previousUnframed(previousUnframed)
+    {
+    }
+
+    void run(IExeRewriter &rewriter, const QList<DIA::FunctionInfo> &functions, quint32 hookRva,
+             ProjectDb &db)
+    {
+        // A lookup in a set of a million entries mostly waits for memory. The lookups of the
+        // next few functions are made together ahead of their turn, so that those waits overlap;
+        // a lookup only reads the set, and one whose function turns out not to need it is
+        // dropped.
+        constexpr int Ahead = 16;
+        QSet<PatchedFunction>::const_iterator found[Ahead];
+        const int count = functions.size();
+        for (int i = 0; i < count; ++i) {
+            if (i % Ahead == 0) {
+                for (int k = i; k < qMin(i + Ahead, count); ++k)
+                    found[k - i] = previous.constFind(PatchedFunction(functions.at(k).address));
+                if (i % 4096 == 0)
+                    stopIfInterrupted();
+            }
+            const DIA::FunctionInfo &f = functions.at(i);
+            quint64 oldBytes = 0;
+            switch (rewriter.patchHookCall(f.address, oldBytes, SITE::FiveNops, hookRva)) {
+            case PatchedFramed:
+                written.append(f.address);
+                db.addFunction(PatchedFunction(f.address, f.name, f.sourceFile, oldBytes));
+                break;
+            case AlreadyNops:
+                carryOver(f.address, found[i % Ahead], db);
+                break;
+            case PatchedUnframed:
+                written.append(f.address);
+                unframed.insert(f.address, oldBytes);
+                break;
+            case NotPatchable:
+                break;
+            }
+        }
+    }
+
+    const QHash<quint32, quint64> &unframedSites() const { return unframed; }
+
+    // Functions found as NOPs with no earlier record, less those that this pass's own writes
+    // made NOPs (a later name at an address cleaned already in this pass): their old bytes are
+    // lost.
+    int unknownOldBytes() const
+    {
+        if (foundClean.isEmpty())
+            return 0;
+        const QSet<quint32> ours(written.begin(), written.end());
+        QSet<quint32> unknown;
+        for (const quint32 rva : foundClean)
+            if (!ours.contains(rva))
+                unknown.insert(rva);
+        return unknown.size();
+    }
+
+private:
+    // Cleaned by an earlier run: only that run's record knows the old bytes.
+    void carryOver(quint32 rva, QSet<PatchedFunction>::const_iterator earlier, ProjectDb &db)
+    {
+        if (earlier != previous.constEnd())
+            db.addFunction(*earlier);
+        else if (previousUnframed.contains(rva)) {
+            if (!unframed.contains(rva))
+                unframed.insert(rva, previousUnframed.value(rva));
+        } else
+            foundClean.append(rva);
+    }
+
+    const QSet<PatchedFunction> &previous;
+    const QHash<quint32, quint64> &previousUnframed;
+    QHash<quint32, quint64> unframed;
+    QVector<quint32> written;
+    QVector<quint32> foundClean;
+};
+
 } // namespace
+
+const char ExePatcher::NameListDigestKey[] = "name_list_digest";
 
 ExePatcher::ExePatcher()
     : createDb([](QString path) { return DbFactory::createProjectDb(path); }),
@@ -70,7 +156,7 @@ void ExePatcher::patchExecutable(QString exePath, QList<DIA::FunctionInfo> *func
 
     const QSet<PatchedFunction> previous = db->functions();
     const QHash<quint32, quint64> previousUnframed = db->unframedSites();
-    QHash<quint32, quint64> unframed;
+    refuseAnotherImage(*db, exePath);
     // From here on the run changes the database and the image: a SIGINT or SIGTERM is only noted,
     // and ends the run at the next check, once both are as they were. (The wait for the database
     // above may take long and changes nothing: a signal there ends the process at once.)
@@ -82,66 +168,38 @@ void ExePatcher::patchExecutable(QString exePath, QList<DIA::FunctionInfo> *func
     std::cout << "Patching executable for " << functions->size() << " functions... " << std::flush;
 
     std::unique_ptr<IExeRewriter> rewriter(createRewriter(image));
+    // A journal left behind by a run stopped after its commit is finished, not undone.
+    rewriter->setCommitCheck(&DbFactory::committedJournal);
     rewriter->open();
+    const ImageBuild build =
+        ImageBuild::fromHeaders(QFileInfo(exePath).fileName(), rewriter->buildId());
+    // The database's commit, which records this token, is the clean's commit point.
+    const JournalBinding binding{db->path(), PatchJournal::newToken()};
 
-    // A lookup in a set of a million entries mostly waits for memory. The lookups of the next
-    // few functions are made together ahead of their turn, so that those waits overlap; a
-    // lookup only reads the set, and one whose function turns out not to need it is dropped.
-    constexpr int Ahead = 16;
-    QSet<PatchedFunction>::const_iterator found[Ahead];
-    const int count = functions->size();
-
-    QVector<quint32> written;
-    QVector<quint32> foundClean;
+    SitePass pass(previous, previousUnframed);
     QString stamp;
     // Every write lands in a private copy of the image first; the image itself changes only once
     // the old bytes are safe in the journal.
-    writeJournaled(*rewriter, [&] {
-        for (int i = 0; i < count; ++i) {
-            const DIA::FunctionInfo &f = functions->at(i);
-            if (i % Ahead == 0) {
-                for (int k = i; k < qMin(i + Ahead, count); ++k)
-                    found[k - i] = previous.constFind(PatchedFunction(functions->at(k).address));
-                if (i % 4096 == 0)
-                    stopIfInterrupted();
-            }
-            quint64 oldBytes = 0;
-            switch (rewriter->patchHookCall(f.address, oldBytes, NopBytes, hookRva)) {
-            case PatchedFramed:
-                written.append(f.address);
-                db->addFunction(PatchedFunction(f.address, f.name, f.sourceFile, oldBytes));
-                break;
-            case AlreadyNops: {
-                // Cleaned by an earlier run: only that run's entry knows the old bytes.
-                const auto earlier = found[i % Ahead];
-                if (earlier != previous.constEnd())
-                    db->addFunction(*earlier);
-                else if (previousUnframed.contains(f.address)) {
-                    if (!unframed.contains(f.address))
-                        unframed.insert(f.address, previousUnframed.value(f.address));
-                } else
-                    foundClean.append(f.address);
-                break;
-            }
-            case PatchedUnframed:
-                written.append(f.address);
-                unframed.insert(f.address, oldBytes);
-                break;
-            case NotPatchable:
-                break;
-            }
-        }
-        std::cout << timer.elapsed() << " ms. " << std::endl;
-        stopIfInterrupted();
-        rewriter->applyJournaledWrites();
-        stopIfInterrupted();
-        db->setUnframedSites(unframed);
-        // In the same transaction as the entries, so that no stop leaves the one without the
-        // other; the image is on disk already, so its time should not change any more.
-        stamp = QFileInfo(exePath).lastModified().toString(Qt::TextDate);
-        db->setExecutableTimestamp(stamp);
-        db->commit();
-    });
+    writeJournaled(
+        *rewriter,
+        [&] {
+            pass.run(*rewriter, *functions, hookRva, *db);
+            std::cout << timer.elapsed() << " ms. " << std::endl;
+            stopIfInterrupted();
+            rewriter->applyJournaledWrites();
+            stopIfInterrupted();
+            // All in the transaction of the entries, so that no stop leaves the one without the
+            // other; the image is on disk already, so its time should not change any more.
+            db->setUnframedSites(pass.unframedSites());
+            build.writeTo(*db);
+            db->setMetaValue(QLatin1String(NameListDigestKey), nameListDigest);
+            db->setMetaValue(QLatin1String(DbFactory::JournalTokenKey),
+                             QString::number(binding.token, 16));
+            stamp = QFileInfo(exePath).lastModified().toString(Qt::TextDate);
+            db->setExecutableTimestamp(stamp);
+            db->commit();
+        },
+        binding);
     rewriter.reset();
     // The stored time is the image's time after the close; should the close have moved it after
     // all, the entries stay and only the time is brought up to date.
@@ -149,14 +207,11 @@ void ExePatcher::patchExecutable(QString exePath, QList<DIA::FunctionInfo> *func
     if (closed != stamp)
         db->setExecutableTimestamp(closed);
 
-    if (const int unknown = countUnknownOldBytes(foundClean, written))
+    if (const int unknown = pass.unknownOldBytes())
         std::cout << "Warning: " << unknown
                   << " functions were found cleaned already with no entry from an earlier run; "
                      "their old bytes are unknown, so they are not recorded"
                   << std::endl;
 }
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

@@ -30,14 +30,19 @@ public:
     // If anything fails before the database has committed, the bytes written in this run are
     // put back and the image is closed before the exception goes on: image and database then
     // stay as they were.
+    // Refuses, before anything changes, a database that describes an image of another name.
     void patchExecutable(QString exePath, QList<DIA::FunctionInfo> *functions, quint32 hookRva,
                          QString dbPath);
 
-    static const quint64 NopBytes = Q_UINT64_C(0x9090909090);
+    // The digest of the name list that this clean hands its resolve run; recorded with the
+    // entries, so that the resolve run can tell that its list belongs to them.
+    void setNameListDigest(const QString &digest) { nameListDigest = digest; }
+    static const char NameListDigestKey[];
 
 private:
     DbCreator createDb;
     RewriterCreator createRewriter;
+    QString nameListDigest;
 };
 
 } // namespace COMMON

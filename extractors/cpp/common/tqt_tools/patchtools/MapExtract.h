@@ -19,6 +19,7 @@ public:
 
     QFileInfo nameListFile;
     QList<DIA::FunctionInfo> functions;
+    QByteArray nameList; // the name list's bytes, as they were written to nameListFile
 };
 
 } // namespace COMMON

@@ -22,7 +22,6 @@ const int AddressColumn = 48;
 const int HexFieldWidth = 8;
 const int FlagOffset = 9; // from the address column
 const quint32 NoLine = 0xFFFFFFFF;
-const int NameListChunk = 1 << 16;
 
 // The hexadecimal field of up to 8 characters at column of line, read as QByteArray::toUInt
 // reads it; only what the line holds is read. Not a number gives 0.
@@ -70,11 +69,7 @@ void BinaryPatchCleaner::readMapFile(QFileInfo mapFile, MapExtract *extract)
             content = in.readAll();
     }
 
-    // A name list that cannot be written loses its lines; the records are produced all the same.
-    QFile nameList(extract->nameListFile.absoluteFilePath());
-    const bool writeNames = nameList.open(QIODevice::WriteOnly);
-    std::string pending;
-    pending.reserve(NameListChunk + 4096);
+    std::string names;
 
     const QString notResolved = QStringLiteral("not resolved yet");
     const char *const data = content.constData();
@@ -107,22 +102,19 @@ void BinaryPatchCleaner::readMapFile(QFileInfo mapFile, MapExtract *extract)
 
         const quint32 rva =
             hexField(line, addressColumn) - imageBase; // unsigned: wraps below the base
-        if (writeNames) {
-            pending.append(line.constData() + NameColumn, nameEnd - NameColumn);
-            pending.push_back(' ');
-            appendHex(pending, rva);
-            pending.push_back('\n');
-            if (pending.size() >= size_t(NameListChunk)) {
-                nameList.write(pending.data(), qint64(pending.size()));
-                pending.clear();
-            }
-        }
+        names.append(line.constData() + NameColumn, size_t(nameEnd - NameColumn));
+        names.push_back(' ');
+        appendHex(names, rva);
+        names.push_back('\n');
         extract->functions.append(FunctionInfo(rva, notResolved, notResolved, NoLine, rva, NoLine,
                                                NoLine, DIA::NotAMethod, 0, nullptr));
     }
-    if (writeNames && !pending.empty())
-        nameList.write(pending.data(), qint64(pending.size()));
-    nameList.close();
+    // The resolve run gets these very bytes (NameListHandover.h), whatever becomes of the file.
+    extract->nameList = QByteArray(names.data(), int(names.size()));
+    // A name list that cannot be written loses its lines; the records are produced all the same.
+    QFile nameList(extract->nameListFile.absoluteFilePath());
+    if (nameList.open(QIODevice::WriteOnly))
+        nameList.write(extract->nameList);
 }
 
 } // namespace COMMON

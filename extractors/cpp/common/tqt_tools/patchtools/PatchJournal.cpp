@@ -1,8 +1,12 @@
 #include "PatchJournal.h"
 
+#include "PatchSite.h"
+
 #include <PatchFileMap.h>
+#include <PeHeaders.h>
 
 #include <QFile>
+#include <QRandomGenerator>
 #include <QtEndian>
 
 #include <cstring>
@@ -18,11 +22,12 @@ namespace FM = PLATFORM::FILEMAP;
 namespace {
 
 const char Magic[8] = {'T', 'Q', 'T', 'P', 'J', 'R', 'N', '1'};
-const quint32 Version = 1;
+const quint32 Version = 2;
+const quint32 UnboundVersion = 1; // written before journals named their record
 const int HeaderSize = 56;
 const int HashedHeaderSize = 48;
 const int RecordSize = 18; // offset, five old bytes, five new bytes
-const quint64 FiveBytes = (quint64(1) << 40) - 1;
+const int TokenSize = 8;
 
 quint64 hashBytes(const uchar *p, quint64 n, quint64 seed)
 {
@@ -38,20 +43,9 @@ quint64 hashBytes(const uchar *p, quint64 n, quint64 seed)
     return h ^ (h >> 33);
 }
 
-quint64 fiveAt(const uchar *p)
-{
-    return quint64(qFromLittleEndian<quint32>(p)) | (quint64(p[4]) << 32);
-}
-
-void storeFive(uchar *p, quint64 bytes)
-{
-    for (int i = 0; i < 5; ++i)
-        p[i] = uchar(bytes >> (8 * i));
-}
-
 SiteWrite recordAt(const uchar *r)
 {
-    return {qFromLittleEndian<quint64>(r), fiveAt(r + 8), fiveAt(r + 13)};
+    return {qFromLittleEndian<quint64>(r), SITE::load(r + 8), SITE::load(r + 13)};
 }
 
 // Latest first, and only where the bytes are still the ones written.
@@ -60,12 +54,12 @@ int undoRecords(const uchar *records, quint64 count, uchar *bytes, quint64 size)
     int restored = 0;
     for (quint64 i = count; i-- > 0;) {
         const SiteWrite w = recordAt(records + i * RecordSize);
-        if (w.offset > size || size - w.offset < 5)
+        if (w.offset > size || size - w.offset < SITE::Size)
             continue;
         uchar *site = bytes + w.offset;
-        if (fiveAt(site) != w.newBytes)
+        if (SITE::load(site) != w.newBytes)
             continue;
-        storeFive(site, w.oldBytes);
+        SITE::store(site, w.oldBytes);
         ++restored;
     }
     return restored;
@@ -83,9 +77,21 @@ QString PatchJournal::pathFor(const QString &file)
     return file + QLatin1String(".patch-journal");
 }
 
-quint64 PatchJournal::fingerprint(const uchar *bytes, quint64 length)
+quint64 PatchJournal::fingerprint(const uchar *bytes, const PLATFORM::PE::PeHeaders &headers)
 {
-    return hashBytes(bytes, length, 0x5451545046505231ull);
+    QByteArray copy(reinterpret_cast<const char *>(bytes), int(headers.headersEnd()));
+    if (const quint64 checkSum = headers.checkSumOffset())
+        std::memset(copy.data() + checkSum, 0, 4);
+    return hashBytes(reinterpret_cast<const uchar *>(copy.constData()), quint64(copy.size()),
+                     0x5451545046505231ull);
+}
+
+quint64 PatchJournal::newToken()
+{
+    quint64 token = 0;
+    while (token == 0)
+        token = QRandomGenerator::system()->generate64();
+    return token;
 }
 
 PatchJournal::PatchJournal(const QString &file) : m_path(pathFor(file))
@@ -97,46 +103,55 @@ void PatchJournal::add(const SiteWrite &write)
 {
     uchar r[RecordSize];
     qToLittleEndian<quint64>(write.offset, r);
-    storeFive(r + 8, write.oldBytes & FiveBytes);
-    storeFive(r + 13, write.newBytes & FiveBytes);
-    m_data.append(reinterpret_cast<const char *>(r), RecordSize);
+    SITE::store(r + 8, write.oldBytes & SITE::Mask);
+    SITE::store(r + 13, write.newBytes & SITE::Mask);
+    m_records.append(reinterpret_cast<const char *>(r), RecordSize);
 }
 
 int PatchJournal::count() const
 {
-    return (m_data.size() - HeaderSize) / RecordSize;
+    return m_records.size() / RecordSize;
 }
 
 SiteWrite PatchJournal::at(int index) const
 {
-    return recordAt(reinterpret_cast<const uchar *>(m_data.constData()) + HeaderSize +
+    return recordAt(reinterpret_cast<const uchar *>(m_records.constData()) +
                     qint64(index) * RecordSize);
 }
 
 void PatchJournal::clear()
 {
-    m_data = QByteArray(HeaderSize, '\0');
+    m_records.clear();
+    m_binding = JournalBinding();
+}
+
+void PatchJournal::bind(const JournalBinding &binding)
+{
+    m_binding = binding;
 }
 
 void PatchJournal::write(quint64 fileSize, quint64 fingerprint)
 {
-    const quint64 records = quint64(count());
+    QByteArray body(TokenSize, '\0');
+    qToLittleEndian<quint64>(m_binding.token, body.data());
+    body += m_binding.record.toUtf8();
+    const quint32 bindingSize = quint32(body.size());
+    body += m_records;
+
     uchar h[HeaderSize];
     std::memcpy(h, Magic, sizeof Magic);
     qToLittleEndian<quint32>(Version, h + 8);
-    qToLittleEndian<quint32>(0, h + 12);
+    qToLittleEndian<quint32>(bindingSize, h + 12);
     qToLittleEndian<quint64>(fileSize, h + 16);
     qToLittleEndian<quint64>(fingerprint, h + 24);
-    qToLittleEndian<quint64>(records, h + 32);
+    qToLittleEndian<quint64>(quint64(count()), h + 32);
     qToLittleEndian<quint64>(
-        hashBytes(reinterpret_cast<const uchar *>(m_data.constData()) + HeaderSize,
-                  records * RecordSize, 1),
+        hashBytes(reinterpret_cast<const uchar *>(body.constData()), quint64(body.size()), 1),
         h + 40);
     qToLittleEndian<quint64>(hashBytes(h, HashedHeaderSize, 2), h + 48);
-    m_data.replace(0, HeaderSize, reinterpret_cast<const char *>(h), HeaderSize);
+    body.prepend(reinterpret_cast<const char *>(h), HeaderSize);
     std::string error;
-    if (!FM::createFileDurably(utf16(m_path), m_data.constData(), std::size_t(m_data.size()),
-                               &error))
+    if (!FM::createFileDurably(utf16(m_path), body.constData(), std::size_t(body.size()), &error))
         throw std::runtime_error("The journal " + m_path.toStdString() + " " + error +
                                  "; the image was not changed");
 }
@@ -148,39 +163,71 @@ bool PatchJournal::remove()
 
 int PatchJournal::undo(uchar *bytes, quint64 size) const
 {
-    return undoRecords(reinterpret_cast<const uchar *>(m_data.constData()) + HeaderSize,
-                       quint64(count()), bytes, size);
+    return undoRecords(reinterpret_cast<const uchar *>(m_records.constData()), quint64(count()),
+                       bytes, size);
 }
 
+namespace {
+
+// The journal's bytes, all of them, or an error that leaves the journal where it is.
+QByteArray readWholeJournal(const QString &path)
+{
+    QFile journal(path);
+    QByteArray data;
+    if (journal.open(QIODevice::ReadOnly)) {
+        const qint64 expected = journal.size();
+        data = journal.readAll();
+        if (journal.error() == QFileDevice::NoError && data.size() == expected)
+            return data;
+    }
+    throw std::runtime_error("Error: the journal " + path.toStdString() +
+                             " of an interrupted run cannot be read (" +
+                             journal.errorString().toStdString() +
+                             "); it may hold the only copy of the image's old bytes, so it stays "
+                             "and nothing was changed");
+}
+
+} // namespace
+
 PatchJournal::Recovery PatchJournal::recover(const QString &file, uchar *bytes, quint64 size,
-                                             quint64 fingerprint)
+                                             quint64 fingerprint, const CommitCheck &committed)
 {
     Recovery result;
-    QFile journal(pathFor(file));
-    if (!journal.exists())
+    const QString path = pathFor(file);
+    if (!QFile::exists(path))
         return result;
-    result.outcome = Recovery::Incomplete;
-    if (!journal.open(QIODevice::ReadOnly))
-        return result;
-    const QByteArray data = journal.readAll();
+    const QByteArray data = readWholeJournal(path);
+    result.state = State::Incomplete;
     const auto *h = reinterpret_cast<const uchar *>(data.constData());
     if (data.size() < HeaderSize || std::memcmp(h, Magic, sizeof Magic) != 0 ||
-        qFromLittleEndian<quint32>(h + 8) != Version ||
         qFromLittleEndian<quint64>(h + 48) != hashBytes(h, HashedHeaderSize, 2))
         return result;
+    const quint32 version = qFromLittleEndian<quint32>(h + 8);
+    const quint64 bindingSize = version == Version ? qFromLittleEndian<quint32>(h + 12) : 0;
+    const quint64 body = quint64(data.size() - HeaderSize);
     const quint64 count = qFromLittleEndian<quint64>(h + 32);
-    if (count > quint64(data.size() - HeaderSize) / RecordSize ||
-        quint64(data.size()) != HeaderSize + count * RecordSize ||
-        qFromLittleEndian<quint64>(h + 40) != hashBytes(h + HeaderSize, count * RecordSize, 1))
+    if ((version != Version && version != UnboundVersion) ||
+        (version == Version && bindingSize < TokenSize) || bindingSize > body ||
+        count > (body - bindingSize) / RecordSize || body != bindingSize + count * RecordSize ||
+        qFromLittleEndian<quint64>(h + 40) != hashBytes(h + HeaderSize, body, 1))
         return result;
     result.sites = int(count);
     if (qFromLittleEndian<quint64>(h + 16) != size ||
         qFromLittleEndian<quint64>(h + 24) != fingerprint) {
-        result.outcome = Recovery::OtherFile;
+        result.state = State::OtherFile;
         return result;
     }
-    result.outcome = Recovery::Undone;
-    result.restored = undoRecords(h + HeaderSize, count, bytes, size);
+    if (bindingSize >= TokenSize && committed) {
+        const quint64 token = qFromLittleEndian<quint64>(h + HeaderSize);
+        const QString record = QString::fromUtf8(data.constData() + HeaderSize + TokenSize,
+                                                 int(bindingSize - TokenSize));
+        if (token != 0 && !record.isEmpty() && committed(record, token)) {
+            result.state = State::Committed;
+            return result;
+        }
+    }
+    result.state = State::Undone;
+    result.restored = undoRecords(h + HeaderSize + bindingSize, count, bytes, size);
     return result;
 }
 

@@ -5,13 +5,18 @@
 #include "CleanerException.h"
 #include "DbFactory.h"
 #include "DiaApi.h"
+#include "ExePatcher.h"
+#include "ImageBuild.h"
+#include "NameListHandover.h"
 #include "OutputReceiver.h"
+#include "PatchSite.h"
 #include "ProjectDb.h"
 #include "Settings.h"
 #include "VelmoraFiles.h"
 #include "processrunner.h"
 
 #include <QDir>
+#include <QFile>
 #include <QSet>
 
 #include <algorithm>
@@ -36,8 +41,6 @@ using SHARED::UTILS::PROCESSRUNNER::RunParameters;
 
 namespace {
 
-const char NotResolved[] = "not resolved yet";
-
 // Runs work on a second thread when one can be had, else when its result is asked for.
 template <typename Work> auto beside(Work work) -> std::future<decltype(work())>
 {
@@ -58,7 +61,7 @@ public:
 
     Resolver(const std::vector<Item> &order, const QHash<int, QString> &names, DIA::DiaApi *reader)
         : m_order(order), m_names(names), m_reader(reader), m_done(order.size()),
-          m_notResolved(QString::fromLatin1(NotResolved)), m_unknown(QStringLiteral("???"))
+          m_notResolved(SITE::notResolved()), m_unknown(QStringLiteral("???"))
     {
         try {
             m_thread = std::thread([this] { run(); });
@@ -152,6 +155,51 @@ private:
     std::thread m_thread;
 };
 
+QByteArray readWhole(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Whether the database still describes the build whose program database and name list this run
+// read (checked under its write lock); if not, says so in one line.
+bool stillDescribes(ProjectDb &db, const ImageBuild &build, const QString &nameListDigest)
+{
+    const ImageBuild recorded = ImageBuild::readFrom(db);
+    const QString recordedDigest = db.metaValue(QLatin1String(ExePatcher::NameListDigestKey));
+    const QString file = QDir::toNativeSeparators(db.path());
+    QString why;
+    if (recorded.isKnown() && recorded != build)
+        why = QStringLiteral("now describes %1, not %2, which this resolve run read")
+                  .arg(recorded.describe(),
+                       build.isKnown() ? build.describe() : QStringLiteral("the image"));
+    else if (!recordedDigest.isEmpty() && recordedDigest != nameListDigest)
+        why = QStringLiteral("was written by a clean whose name list is not the one this "
+                             "resolve run read");
+    if (why.isEmpty())
+        return true;
+    std::cout << QStringLiteral("The project patch database %1 %2; nothing was written, the "
+                                "entries are left to the resolve run of the clean that wrote "
+                                "them.")
+                     .arg(file, why)
+                     .toStdString()
+              << std::endl;
+    return false;
+}
+
+// A name list handed over by the clean is read once, whatever becomes of the run.
+class HandoverRelease
+{
+public:
+    explicit HandoverRelease(const QString &path) : m_path(path) {}
+    ~HandoverRelease() { NameListHandover::release(m_path); }
+    HandoverRelease(const HandoverRelease &) = delete;
+    HandoverRelease &operator=(const HandoverRelease &) = delete;
+
+private:
+    QString m_path;
+};
+
 } // namespace
 
 QByteArray BinaryPatchCleaner::OutputReceiver::handleStdErr(const QByteArray &, qint64)
@@ -178,6 +226,7 @@ void BinaryPatchCleaner::startResolveStep(QString exePath, QString nameListPath,
         ProcessRunner::startDetached(parameters);
     } catch (const RunException &e) {
         std::cout << e.what() << std::endl;
+        NameListHandover::release(nameListPath);
     }
 }
 
@@ -207,11 +256,23 @@ QByteArray BinaryPatchCleaner::runUndname(const QFileInfo &nameListFile, QString
 void BinaryPatchCleaner::resolveNames(QString exePath, QString nameListPath, QString dbPath,
                                       QString vsCommonPath)
 {
+    const HandoverRelease release(nameListPath);
+    const QString imagePath = QFileInfo(exePath).absoluteFilePath();
+    // The program database is chosen by the image's headers during the load: the same headers
+    // before and after it name the build that was read.
+    const ImageBuild build = ImageBuild::ofFile(imagePath);
     std::unique_ptr<DIA::DiaApi> reader;
     try {
-        reader.reset(openDebugInfo(QFileInfo(exePath).absoluteFilePath()));
+        reader.reset(openDebugInfo(imagePath));
     } catch (const Exception &e) {
         showMessage(std::string(e.what()));
+        return;
+    }
+    if (ImageBuild::ofFile(imagePath) != build) {
+        std::cout << "The image " << QDir::toNativeSeparators(imagePath).toStdString()
+                  << " was linked again while this resolve run read it; nothing was written, the "
+                     "entries are left to the resolve run of its next clean."
+                  << std::endl;
         return;
     }
 
@@ -221,15 +282,22 @@ void BinaryPatchCleaner::resolveNames(QString exePath, QString nameListPath, QSt
     DIA::DiaApi *const debugInfo = reader.get();
     std::future<void> lineIndex = beside([debugInfo] { debugInfo->buildLineIndex(); });
 
+    const QString nameListDigest = NameListHandover::digest(readWhole(nameListPath));
+    QByteArray output = runUndname(QFileInfo(nameListPath), vsCommonPath);
+    // A list in the working folder may be written over by another clean while the demangler
+    // reads it; a private copy is not.
+    const bool listChanged = !NameListHandover::isCopy(nameListPath) &&
+                             NameListHandover::digest(readWhole(nameListPath)) != nameListDigest;
     // Reading the names touches nothing that reading the database does: the two run side by
     // side.
     std::future<QHash<int, QString>> parsed =
-        beside([output = runUndname(QFileInfo(nameListPath), vsCommonPath)] {
-            return parseUndnameOutput(output);
-        });
+        beside([output = std::move(output)] { return parseUndnameOutput(output); });
 
     std::unique_ptr<ProjectDb> db(DbFactory::createProjectDb(dbPath));
     const QSet<PatchedFunction> entries = db->functions();
+    // From functions() to commit() the database is this run's alone.
+    if (!stillDescribes(*db, build, listChanged ? QString() : nameListDigest))
+        return;
     // Rewritten in address order: the table's B-tree then grows at its end, and neighbouring
     // lookups in the debug information touch neighbouring records. The set's own order is its
     // hash's and promises nothing.

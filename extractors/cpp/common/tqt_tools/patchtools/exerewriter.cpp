@@ -1,5 +1,7 @@
 #include "exerewriter_p.h"
 
+#include "PatchSite.h"
+
 #include <QDeadlineTimer>
 #include <QMutexLocker>
 
@@ -12,63 +14,13 @@ namespace CPP {
 namespace COMMON {
 
 namespace FM = PLATFORM::FILEMAP;
+namespace PE = PLATFORM::PE;
 
 namespace {
 
 const int OpenAttempts = 3;
 const int RetryWaitMs = 333;
-
-const quint16 DosSignature = 0x5A4D;    // "MZ"
-const quint32 NtSignature = 0x00004550; // "PE\0\0"
-const quint32 DosHeaderSize = 0x40;     // up to and including e_lfanew
-const quint32 NtFixedHeadersSize = 24;  // signature and file header
-const quint32 SectionHeaderSize = 40;
-const quint32 HookCallSize = 5; // E8 rel32
 const quint32 CallSiteSize = 8; // the call and the three bytes of a frame set-up
-
-const uchar Nop = 0x90;
-const quint64 FiveBytes = (quint64(1) << 40) - 1;
-const uchar CallRel32 = 0xE8;
-const uchar JmpRel32 = 0xE9;
-
-quint16 le16(const uchar *p)
-{
-    return quint16(p[0] | (p[1] << 8));
-}
-
-quint32 le32(const uchar *p)
-{
-    return quint32(p[0]) | (quint32(p[1]) << 8) | (quint32(p[2]) << 16) | (quint32(p[3]) << 24);
-}
-
-// Section header fields, by their offset in the 40-byte header.
-quint32 virtualSize(const uchar *s)
-{
-    return le32(s + 8);
-}
-quint32 virtualAddress(const uchar *s)
-{
-    return le32(s + 12);
-}
-quint32 sizeOfRawData(const uchar *s)
-{
-    return le32(s + 16);
-}
-quint32 pointerToRawData(const uchar *s)
-{
-    return le32(s + 20);
-}
-
-quint64 fiveBytesAt(const uchar *p)
-{
-    return quint64(le32(p)) | (quint64(p[4]) << 32);
-}
-
-void storeFiveBytes(uchar *p, quint64 bytes)
-{
-    for (int i = 0; i < 5; ++i)
-        p[i] = uchar(bytes >> (8 * i));
-}
 
 const char16_t *utf16(const QString &s)
 {
@@ -127,55 +79,51 @@ void ExeRewriter::open()
         failOpen(__LINE__);
     viewSize = FM::mappingSize(mapping);
 
-    const bool isDosImage = viewSize >= DosHeaderSize && le16(view) == DosSignature;
-    if (!isDosImage)
-        failOpen(__LINE__);
-
     // The signature, the file header and the whole section table must lie in the file.
-    const quint64 ntOffset = le32(view + 0x3C);
-    bool isPeImage =
-        ntOffset + NtFixedHeadersSize <= viewSize && le32(view + ntOffset) == NtSignature;
-    quint64 tableOffset = 0;
-    quint16 count = 0;
-    if (isPeImage) {
-        count = le16(view + ntOffset + 6);
-        tableOffset = ntOffset + NtFixedHeadersSize + le16(view + ntOffset + 20);
-        isPeImage = tableOffset + quint64(count) * SectionHeaderSize <= viewSize;
-    }
-    if (!isPeImage)
+    switch (headers.read(view, viewSize)) {
+    case PE::PeHeaders::Status::Ok:
+        break;
+    case PE::PeHeaders::Status::NoDosSignature:
         failOpen(__LINE__);
-
-    ntHeaders = view + ntOffset;
-    sections = view + tableOffset;
-    sectionCount = count;
-    headersEnd = tableOffset + quint64(count) * SectionHeaderSize;
-    fingerprint = PatchJournal::fingerprint(view, headersEnd);
-    recoverInterruptedRun();
+    case PE::PeHeaders::Status::NoPeSignature:
+    case PE::PeHeaders::Status::SectionTableOutside:
+        failOpen(__LINE__);
+    }
+    fingerprint = PatchJournal::fingerprint(view, headers);
+    try {
+        recoverInterruptedRun();
+    } catch (...) {
+        close();
+        throw;
+    }
 }
 
 // Under the lock just taken, so that no live writer's journal is taken for a stopped one's.
 void ExeRewriter::recoverInterruptedRun()
 {
-    const PatchJournal::Recovery r = PatchJournal::recover(path, view, viewSize, fingerprint);
-    switch (r.outcome) {
-    case PatchJournal::Recovery::NoJournal:
+    const PatchJournal::Recovery r =
+        PatchJournal::recover(path, view, viewSize, fingerprint, commitCheck);
+    switch (r.state) {
+    case PatchJournal::State::NoJournal:
         return;
-    case PatchJournal::Recovery::Undone:
-        if (!FM::flushViewOfFile(view)) {
-            close();
+    case PatchJournal::State::Undone:
+        if (!FM::flushViewOfFile(view))
             throw std::runtime_error("Error: the bytes of an interrupted run cannot be put back "
                                      "into \"" +
                                      path.toStdString() + "\"; its journal stays");
-        }
         std::cout << "Put back the old bytes of an interrupted run at " << r.restored << " of "
                   << r.sites << " sites" << std::endl;
         break;
-    case PatchJournal::Recovery::OtherFile:
+    case PatchJournal::State::Committed:
+        std::cout << "Finished an interrupted run whose " << r.sites
+                  << " writes its database had committed" << std::endl;
+        break;
+    case PatchJournal::State::OtherFile:
         std::cout << "Dropped the journal of an interrupted run: the image has been built again "
                      "since"
                   << std::endl;
         break;
-    case PatchJournal::Recovery::Incomplete:
+    case PatchJournal::State::Incomplete:
         std::cout << "Dropped the incomplete journal of an interrupted run, which had not changed "
                      "the image"
                   << std::endl;
@@ -201,33 +149,21 @@ void ExeRewriter::close()
         file = FM::invalidHandleValue();
     }
     viewSize = 0;
-    sectionCount = 0;
+    headers = PE::PeHeaders();
 }
 
-const uchar *ExeRewriter::findSection(quint32 rva) const
+// The file bytes of [rva, rva + length) by the one rule of the PE reader, in the private copy
+// while staging.
+uchar *ExeRewriter::placeIn(const PE::Section &section, quint32 rva, quint32 length) const
 {
-    if (!view)
-        return nullptr;
-    const uchar *s = sections;
-    for (quint16 i = 0; i < sectionCount; ++i, s += SectionHeaderSize) {
-        const quint32 start = virtualAddress(s);
-        if (start <= rva && quint64(rva) < quint64(start) + virtualSize(s))
-            return s;
-    }
-    return nullptr;
+    const qint64 offset = view ? headers.fileOffset(section, rva, length) : -1;
+    return offset < 0 ? nullptr : (copy ? copy : view) + offset;
 }
 
-// The file bytes of [rva, rva + length) through the section's offsets, or null when they are not
-// all inside both the section's raw data and the file: a section may hold less raw data than its
-// virtual size, and writing past it would hit the next section's bytes.
-uchar *ExeRewriter::placeIn(const uchar *section, quint32 rva, quint32 length) const
+uchar *ExeRewriter::placeOf(quint32 rva) const
 {
-    const quint64 offsetInSection = quint32(rva - virtualAddress(section));
-    const quint64 rawStart = pointerToRawData(section);
-    if (offsetInSection + length > sizeOfRawData(section) ||
-        rawStart + offsetInSection + length > viewSize || rawStart + offsetInSection < headersEnd)
-        return nullptr;
-    return (copy ? copy : view) + rawStart + offsetInSection;
+    const PE::Section *section = view ? headers.sectionOf(rva) : nullptr;
+    return section ? placeIn(*section, rva, SITE::Size) : nullptr;
 }
 
 // While staging, a write is journaled, and one that changes nothing is not even made: a second
@@ -237,69 +173,75 @@ void ExeRewriter::store(uchar *p, quint64 oldBytes, quint64 newBytes)
 {
     if (journaling == Journaling::Staging) {
         wroteAnything = true;
-        if (oldBytes == (newBytes & FiveBytes))
+        if (oldBytes == (newBytes & SITE::Mask))
             return;
         journal.add({quint64(p - copy), oldBytes, newBytes});
     }
-    storeFiveBytes(p, newBytes);
+    SITE::store(p, newBytes);
 }
 
 PatchResult ExeRewriter::patchHookCall(quint32 rva, quint64 &oldBytes, quint64 newBytes,
                                        quint32 hookRva)
 {
-    const uchar *section = findSection(rva);
-    if (!section)
-        return NotPatchable;
-    uchar *p = placeIn(section, rva, HookCallSize);
+    const PE::Section *section = view ? headers.sectionOf(rva) : nullptr;
+    uchar *p = section ? placeIn(*section, rva, SITE::Size) : nullptr;
     if (!p)
         return NotPatchable;
 
     PatchResult result;
-    if (p[0] == Nop && p[1] == Nop && p[2] == Nop && p[3] == Nop) {
+    if (SITE::startsWithFourNops(SITE::load(p))) {
         result = AlreadyNops;
     } else {
-        if (p[0] != CallRel32)
+        if (p[0] != SITE::CallRel32)
             return NotPatchable;
-        const quint32 target = rva + HookCallSize + le32(p + 1);
+        const quint32 target = rva + SITE::Size + SITE::load32(p + 1);
         // Bytes past the section's raw data read as the zeros the loader would put there.
-        const bool framed =
-            placeIn(section, rva, CallSiteSize) && p[5] == 0x55 && p[6] == 0x8B && p[7] == 0xEC;
+        const bool framed = placeIn(*section, rva, CallSiteSize) && p[5] == SITE::PushEbp &&
+                            p[6] == SITE::MovEbpEsp[0] && p[7] == SITE::MovEbpEsp[1];
         if (target != hookRva) {
             // Incremental linking calls through a jump thunk; one is followed, no chains.
-            const uchar *thunk = placeIn(section, target, HookCallSize);
-            if (!thunk || thunk[0] != JmpRel32 ||
-                target + HookCallSize + le32(thunk + 1) != hookRva)
+            const uchar *thunk = placeIn(*section, target, SITE::Size);
+            if (!thunk || thunk[0] != SITE::JmpRel32 ||
+                target + SITE::Size + SITE::load32(thunk + 1) != hookRva)
                 return NotPatchable;
         }
         result = framed ? PatchedFramed : PatchedUnframed;
     }
 
-    oldBytes = fiveBytesAt(p);
+    oldBytes = SITE::load(p);
     store(p, oldBytes, newBytes);
     return result;
 }
 
 void ExeRewriter::writeBytes(quint32 rva, quint64 bytes)
 {
-    const uchar *section = findSection(rva);
-    uchar *p = section ? placeIn(section, rva, HookCallSize) : nullptr;
+    uchar *p = placeOf(rva);
     if (!p) {
         const QString message = QString("patch failed for addr: %1").arg(rva, 0, 16);
         throw std::runtime_error(message.toLatin1().toStdString());
     }
-    store(p, fiveBytesAt(p), bytes);
+    store(p, SITE::load(p), bytes);
 }
 
 bool ExeRewriter::readBytes(quint32 rva, quint64 &bytes)
 {
-    const uchar *section = findSection(rva);
-    const uchar *p = section ? placeIn(section, rva, HookCallSize) : nullptr;
+    const uchar *p = placeOf(rva);
     if (p)
-        bytes = fiveBytesAt(p);
+        bytes = SITE::load(p);
     return p != nullptr;
 }
 
-void ExeRewriter::beginJournaledWrites()
+void ExeRewriter::setCommitCheck(const PatchJournal::CommitCheck &check)
+{
+    commitCheck = check;
+}
+
+PE::BuildId ExeRewriter::buildId() const
+{
+    return headers.buildId();
+}
+
+void ExeRewriter::beginJournaledWrites(const JournalBinding &binding)
 {
     if (!view || journaling != Journaling::Off)
         throw std::logic_error("journaled writes need an open image and none begun");
@@ -308,6 +250,7 @@ void ExeRewriter::beginJournaledWrites()
         throw std::runtime_error("Error: \"" + path.toStdString() +
                                  "\" cannot be mapped for journaled writing");
     journal.clear();
+    journal.bind(binding);
     journaling = Journaling::Staging;
 }
 
@@ -332,11 +275,12 @@ void ExeRewriter::applyJournaledWrites()
         throw std::logic_error("no journaled writes to apply");
     checkStillTheFileOpened();
     if (journal.count() > 0) {
+        stageCheckSum();
         journal.write(viewSize, fingerprint);
         journaling = Journaling::Applying;
         for (int i = 0, n = journal.count(); i < n; ++i) {
             const SiteWrite w = journal.at(i);
-            storeFiveBytes(view + w.offset, w.newBytes);
+            SITE::store(view + w.offset, w.newBytes);
         }
         if (!FM::flushViewOfFile(view))
             throw std::runtime_error("Error: \"" + path.toStdString() +
@@ -348,6 +292,20 @@ void ExeRewriter::applyJournaledWrites()
         FM::touchFile(file);
     checkStillTheFileOpened();
     journaling = Journaling::Applied;
+}
+
+// A checksum that the linker wrote must stay the image's checksum, so it is journaled and
+// written with the sites; a zero checksum means none was wanted and stays zero.
+void ExeRewriter::stageCheckSum()
+{
+    const quint64 at = headers.checkSumOffset();
+    if (!at || headers.checkSum() == 0)
+        return;
+    const quint32 sum = PE::PeHeaders::computeCheckSum(copy, viewSize, at);
+    const quint64 old = SITE::load(copy + at);
+    const quint64 updated = (old & ~quint64(0xFFFFFFFF)) | sum;
+    if (updated != old)
+        journal.add({at, old, updated});
 }
 
 bool ExeRewriter::revertJournaledWrites()
@@ -393,9 +351,10 @@ IExeRewriter *createExeRewriter(QString path)
     return new ExeRewriter(path);
 }
 
-void writeJournaled(IExeRewriter &rewriter, const std::function<void()> &stage)
+void writeJournaled(IExeRewriter &rewriter, const std::function<void()> &stage,
+                    const JournalBinding &binding)
 {
-    rewriter.beginJournaledWrites();
+    rewriter.beginJournaledWrites(binding);
     try {
         stage();
     } catch (...) {

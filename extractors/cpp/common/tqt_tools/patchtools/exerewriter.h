@@ -1,6 +1,10 @@
 // In-place patching of a 32-bit PE image through one read/write mapping of the whole file.
 #pragma once
 
+#include "PatchJournal.h"
+
+#include <PeHeaders.h>
+
 #include <QString>
 
 #include <functional>
@@ -30,12 +34,15 @@ public:
 
     // Journaled writing, for a writer that must leave the image as it found it however it is
     // stopped (PatchJournal.h has the protocol and the journal's format):
-    //   open();                   // first undoes what a stopped writer left (a line says so)
-    //   beginJournaledWrites();   // patchHookCall and writeBytes now change a private copy only
+    //   setCommitCheck(...);      // how open() asks a left journal's record whether it committed
+    //   open();                   // first finishes or undoes what a stopped writer left
+    //   beginJournaledWrites(b);  // patchHookCall and writeBytes now change a private copy only;
+    //                             // the journal names the record b that will commit them
     //   patchHookCall(...), writeBytes(...), readBytes(...);
-    //   applyJournaledWrites();   // the journal on disk, then the image written and on disk, and
-    //                             // its path checked to name the file that was patched; throws
-    //   <commit the record of the writes, e.g. the project patch database>
+    //   applyJournaledWrites();   // a non-zero checksum brought up to date, the journal on disk,
+    //                             // then the image written and on disk, and its path checked to
+    //                             // name the file that was patched; throws
+    //   <commit the record of the writes with b's token: the commit point>
     //   endJournaledWrites();     // the writes are final: the journal goes
     //   close();
     // A failure before that commit: revertJournaledWrites() puts the old bytes back where the
@@ -46,13 +53,17 @@ public:
     // image's time. SIGINT and SIGTERM: hold a PLATFORM::FILEMAP::InterruptDeferral
     // (Interruption.h) while the image and the record change, and check interruptionPending()
     // before applying and before the commit, as ExePatcher does.
-    virtual void beginJournaledWrites() = 0;
+    virtual void beginJournaledWrites(const JournalBinding &binding = JournalBinding()) = 0;
     virtual void applyJournaledWrites() = 0;
     virtual bool revertJournaledWrites() = 0;
     virtual void endJournaledWrites() = 0;
     // The five bytes at an rva as they stand now (in the private copy while journaling); false
     // when the rva has no five bytes in the image.
     virtual bool readBytes(quint32 rva, quint64 &bytes) = 0;
+    // Without one, a journal left behind counts as uncommitted and is undone.
+    virtual void setCommitCheck(const PatchJournal::CommitCheck &check) = 0;
+    // Which build the open image is.
+    virtual PLATFORM::PE::BuildId buildId() const = 0;
 };
 
 IExeRewriter *createExeRewriter(QString path);
@@ -60,7 +71,8 @@ IExeRewriter *createExeRewriter(QString path);
 // The journaled sequence above around `stage`, which makes the writes, applies them and commits
 // their record; the image is closed either way. Should `stage` throw, its writes are reverted
 // before the exception goes on.
-void writeJournaled(IExeRewriter &rewriter, const std::function<void()> &stage);
+void writeJournaled(IExeRewriter &rewriter, const std::function<void()> &stage,
+                    const JournalBinding &binding = JournalBinding());
 
 } // namespace COMMON
 } // namespace CPP

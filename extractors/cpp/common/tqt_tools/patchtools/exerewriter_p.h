@@ -29,17 +29,20 @@ public:
     void open() override;
     void close() override;
 
-    void beginJournaledWrites() override;
+    void beginJournaledWrites(const JournalBinding &binding) override;
     void applyJournaledWrites() override;
     bool revertJournaledWrites() override;
     void endJournaledWrites() override;
     bool readBytes(quint32 rva, quint64 &bytes) override;
+    void setCommitCheck(const PatchJournal::CommitCheck &check) override;
+    PLATFORM::PE::BuildId buildId() const override;
 
 private:
     enum class Journaling { Off, Staging, Applying, Applied };
 
-    const uchar *findSection(quint32 rva) const;
-    uchar *placeIn(const uchar *section, quint32 rva, quint32 length) const;
+    uchar *placeIn(const PLATFORM::PE::Section &section, quint32 rva, quint32 length) const;
+    uchar *placeOf(quint32 rva) const;
+    void stageCheckSum();
     void store(uchar *p, quint64 oldBytes, quint64 newBytes);
     [[noreturn]] void failOpen(int line);
     void waitBeforeRetry();
@@ -51,13 +54,11 @@ private:
     PLATFORM::FILEMAP::Handle file = PLATFORM::FILEMAP::invalidHandleValue();
     PLATFORM::FILEMAP::Handle mapping = nullptr;
     uchar *view = nullptr;
-    const uchar *ntHeaders = nullptr;
-    const uchar *sections = nullptr;
+    PLATFORM::PE::PeHeaders headers; // over the view while open
 
     quint64 viewSize = 0;
-    quint16 sectionCount = 0;
-    quint64 headersEnd = 0; // no site may touch the headers and the section table
     quint64 fingerprint = 0;
+    PatchJournal::CommitCheck commitCheck;
 
     Journaling journaling = Journaling::Off;
     uchar *copy = nullptr; // the private copy that takes the writes while staging
