@@ -1,6 +1,8 @@
 #include "PatchDbTool.h"
 
 #include "DbFactory.h"
+#include "ImageBuild.h"
+#include "PatchSite.h"
 #include "PeImage.h"
 #include "ProjectDb.h"
 #include "exerewriter.h"
@@ -40,8 +42,6 @@ const char UsageText[] =
     "Exit code 2: this text, or an input that cannot be used.";
 
 const char InterruptedText[] = "The run was interrupted.";
-const quint64 FiveNops = Q_UINT64_C(0x9090909090);
-const uchar CallRel32 = 0xE8;
 const int ShownMismatches = 20;
 
 // A site the database records, with the old bytes of its entry or unframed row.
@@ -62,21 +62,8 @@ struct SiteMismatch
     QString found;
 };
 
-QString hexBytes(quint64 bytes)
-{
-    QString text;
-    for (int i = 0; i < 5; ++i) {
-        if (i)
-            text += QLatin1Char(' ');
-        text += QStringLiteral("%1").arg(uint((bytes >> (8 * i)) & 0xff), 2, 16, QLatin1Char('0'));
-    }
-    return text;
-}
-
-QString hexAddress(quint32 address)
-{
-    return QStringLiteral("%1").arg(address, 8, 16, QLatin1Char('0'));
-}
+using SITE::hexAddress;
+using SITE::hexBytes;
 
 // A line per entry must stay one line whatever a name holds.
 QString oneLine(QString text)
@@ -118,20 +105,20 @@ QVector<SiteMismatch> checkSites(const PeImage &image, const QMap<quint32, Recor
         } else if (!section->holdsCode()) {
             mismatches.append({rva, Fault::NotCode,
                                QStringLiteral("lies in section %1, which holds no code")
-                                   .arg(oneLine(QString::fromLatin1(section->name)))});
+                                   .arg(oneLine(QString::fromStdString(section->nameText())))});
         } else if (!image.fiveBytesAt(*section, rva, &now)) {
             mismatches.append({rva, Fault::OutsideData,
                                QStringLiteral("lies past the data of section %1 in the file")
-                                   .arg(oneLine(QString::fromLatin1(section->name)))});
-        } else if (now != FiveNops) {
-            const bool call = (now & 0xff) == CallRel32;
+                                   .arg(oneLine(QString::fromStdString(section->nameText())))});
+        } else if (now != SITE::FiveNops) {
+            const bool call = SITE::isCall(now);
             mismatches.append({rva, call ? Fault::HoldsCall : Fault::HoldsOther,
                                QStringLiteral("holds %1 instead of five NOPs").arg(hexBytes(now))});
         } else if (site.recordedTwice) {
             mismatches.append({rva, Fault::Twice,
                                QStringLiteral("is recorded twice, with old bytes %1 and %2")
                                    .arg(hexBytes(site.oldBytes), hexBytes(site.otherOldBytes))});
-        } else if ((site.oldBytes & 0xff) != CallRel32) {
+        } else if (!SITE::isCall(site.oldBytes)) {
             mismatches.append({rva, Fault::OldNotCall,
                                QStringLiteral("has old bytes %1, which are not a call")
                                    .arg(hexBytes(site.oldBytes))});
@@ -228,8 +215,17 @@ int PatchDbTool::list(const QString &dbPath)
 
 int PatchDbTool::verify(const QString &imagePath, const QString &dbPath)
 {
-    const PeImage image(imagePath);
-    const QMap<quint32, RecordedSite> sites = recordedSites(*openForReading(dbPath));
+    PeImage image(imagePath);
+    const std::unique_ptr<ProjectDb> db = openForReading(dbPath);
+    refuseAnotherImage(*db, imagePath);
+    const QMap<quint32, RecordedSite> sites = recordedSites(*db);
+    // A stopped run's journal decides what the image holds: verify sees what the next run that
+    // opens the image will leave.
+    if (const int undone = image.settlePendingJournal())
+        std::cout << "A stopped run's writes at " << undone
+                  << " sites were never committed; they are checked as put back, as the next run "
+                     "will put them back."
+                  << std::endl;
     const QVector<SiteMismatch> mismatches = checkSites(image, sites);
     if (!mismatches.isEmpty()) {
         printMismatches(mismatches, sites.size());
@@ -248,10 +244,12 @@ int PatchDbTool::restore(const QString &imagePath, const QString &dbPath)
     // The snapshot stays open until the image is written, so that no clean commits other old
     // bytes in between.
     const std::unique_ptr<ProjectDb> db = openForReading(dbPath);
+    refuseAnotherImage(*db, imagePath);
     const QMap<quint32, RecordedSite> sites = recordedSites(*db);
 
     const QString native = QDir::toNativeSeparators(QFileInfo(imagePath).canonicalFilePath());
     std::unique_ptr<IExeRewriter> rewriter(createExeRewriter(native));
+    rewriter->setCommitCheck(&DbFactory::committedJournal);
     rewriter->open();
     // Read again under the lock: what was checked is what gets written over.
     const QVector<SiteMismatch> mismatches = checkSites(PeImage(imagePath), sites);

@@ -1,40 +1,30 @@
 // A PE image read into memory, for checks that must neither lock nor map the file.
 #pragma once
 
+#include <PeHeaders.h>
+
 #include <QByteArray>
 #include <QString>
-#include <QVector>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 class PeImage
 {
 public:
-    struct Section
-    {
-        QByteArray name;
-        quint32 virtualAddress = 0;
-        quint32 virtualSize = 0;
-        quint32 rawSize = 0;
-        quint32 rawPointer = 0;
-        quint32 characteristics = 0;
-
-        bool holdsCode() const;
-    };
+    using Section = PLATFORM::PE::Section;
 
     // Reads and checks the headers; throws std::runtime_error naming the file and the reason.
     explicit PeImage(const QString &path);
 
-    // The section of an RVA as the rewriter finds it: the first in table order whose virtual
-    // range holds it; null when none does.
-    const Section *sectionOf(quint32 rva) const;
-    // The file offset of [rva, rva + length) when it all lies in the section's data in the file,
-    // as the rewriter requires before it writes there; else -1.
-    qint64 fileOffset(const Section &section, quint32 rva, quint32 length) const;
-    // The five bytes at rva (bits 0-39, the first byte lowest), under the same condition.
+    // The image as the next run that opens it for writing will leave it: the writes of a
+    // stopped run that its database did not commit are put back, here in memory only. Returns
+    // the number of sites put back.
+    int settlePendingJournal();
+
+    // The section of an RVA as the rewriter finds it; null when none holds it.
+    const Section *sectionOf(quint32 rva) const { return m_headers.sectionOf(rva); }
+    // The five bytes at rva (bits 0-39, the first byte lowest) when they lie where the rewriter
+    // may write them.
     bool fiveBytesAt(const Section &section, quint32 rva, quint64 *bytes) const;
 
 private:
@@ -42,10 +32,7 @@ private:
 
     QString m_path;
     QByteArray m_bytes;
-    QVector<Section> m_sections;
+    PLATFORM::PE::PeHeaders m_headers; // over m_bytes
 };
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

@@ -32,21 +32,6 @@ void stopIfInterrupted()
         throw Interrupted();
 }
 
-// A database holds the only copy of its image's old bytes: one of another image is never
-// cleared for this one.
-void refuseAnotherImage(ProjectDb &db, const QString &exePath)
-{
-    const ImageBuild recorded = ImageBuild::readFrom(db);
-    const QString name = QFileInfo(exePath).fileName();
-    if (!recorded.isKnown() || recorded.isImageNamed(name))
-        return;
-    throw std::runtime_error(
-        QStringLiteral("Error: the project patch database %1 describes the image %2, not %3; "
-                       "nothing was changed. Give each image a database of its own.")
-            .arg(QDir::toNativeSeparators(db.path()), recorded.imageName, name)
-            .toStdString());
-}
-
 // One pass over the map's functions: what it writes into the (staged) image and records.
 class SitePass
 {

@@ -2,8 +2,11 @@
 
 #include "ProjectDb.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#include <stdexcept>
 
 namespace TQ::EXTRACTORS::CPP::COMMON {
 
@@ -23,6 +26,19 @@ quint32 hexValue(const QString &text)
 }
 
 } // namespace
+
+void refuseAnotherImage(ProjectDb &db, const QString &imagePath)
+{
+    const ImageBuild recorded = ImageBuild::readFrom(db);
+    const QString name = QFileInfo(imagePath).fileName();
+    if (!recorded.isKnown() || recorded.isImageNamed(name))
+        return;
+    throw std::runtime_error(
+        QStringLiteral("Error: the project patch database %1 describes the image %2, not %3; "
+                       "nothing was changed. Give each image a database of its own.")
+            .arg(QDir::toNativeSeparators(db.path()), recorded.imageName, name)
+            .toStdString());
+}
 
 QString guidText(const uint8_t (&guid)[16])
 {

@@ -16,7 +16,11 @@ struct ImageBuild
     QString imageName; // the file name, without folder
     quint32 timeDateStamp = 0;
     quint32 sizeOfImage = 0;
-    QString pdbGuid; // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", empty without a CodeView record
+    QString pdbGuid; // Throws when the database describes an image of another file name than the one at imagePath:
+// such a database holds the only copy of another image's old bytes.
+void refuseAnotherImage(ProjectDb &db, const QString &imagePath);
+
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", empty without a CodeView record
     quint32 pdbAge = 0;
 
     // Databases written before the build was recorded describe no known build.
@@ -36,6 +40,10 @@ struct ImageBuild
     // Within the database's open write transaction.
     void writeTo(ProjectDb &db) const;
 };
+
+// Throws when the database describes an image of another file name than the one at imagePath:
+// such a database holds the only copy of another image's old bytes.
+void refuseAnotherImage(ProjectDb &db, const QString &imagePath);
 
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", the first three groups little-endian as stored.
 QString guidText(const uint8_t (&guid)[16]);
