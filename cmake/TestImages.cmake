@@ -1,7 +1,7 @@
 # Test images are real 32-bit PE files with PDB and map, built at build time by
 # tests/imagebuilder/build_image.py with clang-14 and lld-link-14, the way /Gh would build them.
 #
-#   tqt_add_test_image(<name> SOURCES <files...> [DLL] [BASE <hex>] [ICF] [NO_PENTER]
+#   tqt_add_test_image(<name> SOURCES <files...> [DLL] [BASE <hex>] [ICF] [RELEASE] [NO_PENTER]
 #                      [UNFRAMED <decorated names...>] [INCLUDE <dirs...>] [EXCLUDE_FROM_ALL])
 #
 # writes ${TQT_TEST_IMAGES_DIR}/<name>/<name>.exe (.dll with DLL), <name>.pdb and <name>.map,
@@ -34,7 +34,7 @@ if(NOT TARGET test_images)
 endif()
 
 function(tqt_add_test_image name)
-    cmake_parse_arguments(ARG "DLL;ICF;NO_PENTER;EXCLUDE_FROM_ALL" "BASE"
+    cmake_parse_arguments(ARG "DLL;ICF;RELEASE;NO_PENTER;EXCLUDE_FROM_ALL" "BASE"
                           "SOURCES;UNFRAMED;INCLUDE" ${ARGN})
     if(ARG_UNPARSED_ARGUMENTS)
         message(FATAL_ERROR "tqt_add_test_image(${name}): unknown arguments ${ARG_UNPARSED_ARGUMENTS}")
@@ -66,6 +66,9 @@ function(tqt_add_test_image name)
     endif()
     if(ARG_ICF)
         list(APPEND options --icf)
+    endif()
+    if(ARG_RELEASE)
+        list(APPEND options --release)
     endif()
     if(ARG_NO_PENTER)
         list(APPEND options --no-penter)

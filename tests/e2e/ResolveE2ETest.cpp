@@ -77,9 +77,7 @@ public:
         writeFile(QString("%1/go.%2").arg(gate).arg(run), "");
         const QString proc = "/proc/" + pid(run);
         return waitUntil(
-            [&] {
-                return !QFileInfo::exists(proc) || readFile(proc + "/stat").contains(") Z ");
-            },
+            [&] { return !QFileInfo::exists(proc) || readFile(proc + "/stat").contains(") Z "); },
             20000);
     }
 
@@ -88,7 +86,8 @@ public:
 private:
     QString pid(int run) const
     {
-        return QString::fromLatin1(readFile(QString("%1/slot.%2/pid").arg(gate).arg(run)).trimmed());
+        return QString::fromLatin1(
+            readFile(QString("%1/slot.%2/pid").arg(gate).arg(run)).trimmed());
     }
     const QString gate;
 };

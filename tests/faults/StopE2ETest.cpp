@@ -35,6 +35,7 @@ const Scenario Scenarios[] = {
     {"LinkedAgainAfterAResolvedClean", "synth3000", true, true},
     {"CleanedAlready", "synth3000", true, false},
     {"SeveralNamesAtOneAddress", "folded", false, false},
+    {"Checksummed", "release", false, false},
 };
 
 // Puts back every other changed 5-byte site: the writes that a power cut lost.
@@ -245,6 +246,22 @@ TEST_P(KilledAtEveryStep, AndByPowerCuts)
             cut.second();
             expectNextRunCompletes(where + ", " + cut.first);
         }
+    }
+
+    // A stop after the database's commit and before the journal's removal: the commit decided,
+    // so every later run sees the whole clean, and a restore gives back the linker's image.
+    if (writes) {
+        restore(start);
+        run(seam("TQT_KILL_AT_STEP", removal));
+        const Files committed = snapshot();
+        ASSERT_TRUE(committed[journal] && readEntries(db) == referenceEntries);
+        const RunOutput verified = runProgram(TQT_BIN_DIR "/tqt_patchdb.exe", {"verify", exe, db});
+        EXPECT_EQ(verified.exitCode, 0) << verified.out.toStdString();
+        const RunOutput restored = runProgram(TQT_BIN_DIR "/tqt_patchdb.exe", {"restore", exe, db});
+        EXPECT_EQ(restored.exitCode, 0) << restored.out.toStdString();
+        EXPECT_TRUE(readFile(exe) == *start[exe] && !QFileInfo::exists(journal));
+        restore(committed);
+        expectNextRunCompletes("after the commit, before the journal's removal");
     }
 
     // A stop while the next run puts back what the stopped one wrote: each of that run's

@@ -27,6 +27,7 @@ import json
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 
@@ -145,6 +146,24 @@ def _symbol_line(section, offset, name, address, is_function, obj):
     # after it), 8-digit Rva+Base, the function flag one blank after it, then the object.
     return " %04x:%08x       %-26s %08x %s   %s" % (
         section, offset, name, address, "f" if is_function else " ", obj)
+
+
+def write_checksum(image):
+    """What link.exe /RELEASE does and lld-link 14 cannot: the optional header's CheckSum, the
+    16-bit one's-complement sum of the file's little-endian words (the field itself counted as
+    zero) plus the file's size."""
+    with open(image, "rb") as f:
+        data = bytearray(f.read())
+    field = struct.unpack_from("<I", data, 0x3C)[0] + 24 + 64
+    struct.pack_into("<I", data, field, 0)
+    padded = data + b"\0" * (len(data) % 2)
+    total = 0
+    for (word,) in struct.iter_unpack("<H", padded):
+        total += word
+        total = (total & 0xFFFF) + (total >> 16)
+    struct.pack_into("<I", data, field, (total + len(data)) & 0xFFFFFFFF)
+    with open(image, "wb") as f:
+        f.write(data)
 
 
 def rewrite_map(lld_map, functions):
@@ -414,6 +433,8 @@ def build(args):
         return False
 
     _run(link)
+    if args.release:
+        write_checksum(image)
     with open(os.path.join(work, args.name + ".lld.map"), "r", encoding="utf-8") as f:
         lld_map = f.read()
     text = rewrite_map(lld_map, all_functions)
@@ -443,6 +464,7 @@ def parse_args(argv):
     p.add_argument("--dll", action="store_true")
     p.add_argument("--base", type=lambda s: int(s, 16))
     p.add_argument("--icf", action="store_true")
+    p.add_argument("--release", action="store_true")
     p.add_argument("--no-penter", action="store_true")
     p.add_argument("--unframed", action="append", default=[])
     p.add_argument("--include", action="append", default=[])

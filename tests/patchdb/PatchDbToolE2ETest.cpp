@@ -1,20 +1,38 @@
 // tqt_patchdb.exe as a process on images cleaned by tqt_patchclean.exe, and both tools installed.
-#include "PeImage.h"
 #include "TestSupport.h"
+
+#include <PeHeaders.h>
 
 #include <QRegularExpression>
 
 using namespace TestSupport;
-using TQ::EXTRACTORS::CPP::COMMON::PeImage;
+using TQ::PLATFORM::PE::PeHeaders;
 
 namespace {
 
 const QString PatchDb = QStringLiteral(TQT_BIN_DIR "/tqt_patchdb.exe");
 
+PeHeaders headersOf(const QByteArray &image)
+{
+    PeHeaders pe;
+    EXPECT_EQ(pe.read(reinterpret_cast<const uint8_t *>(image.constData()), image.size()),
+              PeHeaders::Status::Ok);
+    return pe;
+}
+
 int fileOffset(const QString &exe, quint32 rva)
 {
-    const PeImage pe(exe);
-    return int(pe.fileOffset(*pe.sectionOf(rva), rva, 5));
+    const QByteArray image = readFile(exe);
+    return int(headersOf(image).fileOffset(rva, 5));
+}
+
+// The checksum the image carries, and whether it is the image's own.
+std::pair<quint32, bool> checkSum(const QByteArray &image)
+{
+    const PeHeaders pe = headersOf(image);
+    const auto *bytes = reinterpret_cast<const uint8_t *>(image.constData());
+    return {pe.checkSum(),
+            pe.checkSum() == PeHeaders::computeCheckSum(bytes, image.size(), pe.checkSumOffset())};
 }
 
 QString sqlite(const QString &db, const QString &sql)
@@ -48,11 +66,9 @@ TEST_F(PatchDbToolE2ETest, CleanVerifyRestoreVerifyCleanGivesTheSameImageAndData
     const struct
     {
         const char *image, *suffix, *prep;
-    } cases[] = {{"sample", ".exe", ""},
-                 {"unframed", ".exe", ""},
-                 {"folded", ".exe", ""},
-                 {"sampledll", ".dll", ""},
-                 {"unframed", ".exe", "partial clean"}};
+    } cases[] = {{"sample", ".exe", ""},  {"unframed", ".exe", ""},
+                 {"folded", ".exe", ""},  {"sampledll", ".dll", ""},
+                 {"release", ".exe", ""}, {"unframed", ".exe", "partial clean"}};
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.image) + " " + c.prep);
         for (const char *ext : {".db", ".pdb", ".map", c.suffix})
@@ -71,6 +87,13 @@ TEST_F(PatchDbToolE2ETest, CleanVerifyRestoreVerifyCleanGivesTheSameImageAndData
         ASSERT_EQ(clean(exe).exitCode, 0);
         const QByteArray cleaned = readFile(exe);
         const QString cleanTables = tables();
+        // The linker's checksum, when there is one, stays the image's own; none stays none.
+        const auto linkedSum = checkSum(linked), cleanedSum = checkSum(cleaned);
+        EXPECT_EQ(linkedSum.first != 0, c.image == QString("release"));
+        EXPECT_EQ(cleanedSum.first != 0, linkedSum.first != 0);
+        EXPECT_TRUE(linkedSum.second == (linkedSum.first != 0) &&
+                    cleanedSum.second == (cleanedSum.first != 0) &&
+                    (!linkedSum.first || cleanedSum != linkedSum));
         const int sites = sqlite(db(), QString("SELECT count(*) FROM ") + SitesSql).toInt();
         ASSERT_GT(sites, 2);
 
@@ -127,6 +150,8 @@ TEST_F(PatchDbToolE2ETest, RefusalsNameTheReasonAndLeaveTheImageAsItWas)
         {{"restore", exe, s.path("empty.db")}, "is empty"},
         {{"verify", s.path("unframed.map"), db()}, "unframed.map is not a PE image"},
         {{"restore", s.path("none.exe"), db()}, "none.exe does not exist"},
+        {{"verify", s.copyImage("sample"), db()}, "describes the image unframed.exe, not sample"},
+        {{"restore", s.path("sample.exe"), db()}, "describes the image unframed.exe, not sample"},
     };
     for (const auto &row : badInputs) {
         const RunOutput r = runProgram(PatchDb, row.args);

@@ -27,8 +27,8 @@ PeImage::PeImage(const QString &path) : m_path(path)
         fail(QStringLiteral("cannot be read: %1").arg(file.errorString()));
 
     using Status = PLATFORM::PE::PeHeaders::Status;
-    switch (m_headers.read(reinterpret_cast<const uchar *>(m_bytes.data()),
-                           quint64(m_bytes.size()))) {
+    switch (
+        m_headers.read(reinterpret_cast<const uchar *>(m_bytes.data()), quint64(m_bytes.size()))) {
     case Status::Ok:
         break;
     case Status::NoDosSignature:
@@ -44,10 +44,9 @@ int PeImage::settlePendingJournal()
 {
     auto *bytes = reinterpret_cast<uchar *>(m_bytes.data());
     const QString journalOf = QDir::toNativeSeparators(QFileInfo(m_path).canonicalFilePath());
-    const PatchJournal::Recovery r =
-        PatchJournal::recover(journalOf, bytes, quint64(m_bytes.size()),
-                              PatchJournal::fingerprint(bytes, m_headers),
-                              &DbFactory::committedJournal);
+    const PatchJournal::Recovery r = PatchJournal::recover(
+        journalOf, bytes, quint64(m_bytes.size()), PatchJournal::fingerprint(bytes, m_headers),
+        &DbFactory::committedJournal);
     return r.state == PatchJournal::State::Undone ? r.restored : 0;
 }
 
