@@ -13,11 +13,22 @@
 # writes ${TQT_TEST_IMAGES_DIR}/<name>/<name>.exe, .pdb and .map: the built image <image> with
 # its program database in the shapes of Microsoft's linker (tests/imagebuilder/msvc_pdb.py),
 # recorded by file name only; the map is <image>'s.
+#
+#   tqt_add_synthetic_image(<name> FUNCTIONS <count> [USES_TERMINAL])
+#
+# generates a program of exactly <count> functions (tests/imagebuilder/gen_synthetic.py) and
+# builds it as ${TQT_TEST_IMAGES_DIR}/<name>/<name>.exe, .pdb and .map; the target
+# testimage_<name> is built only on request or as a dependency.
+#
+# The programs compiled into the images, and their run-time stubs, are inputs: tests/data/.
 
 set(TQT_TEST_IMAGES_DIR ${CMAKE_BINARY_DIR}/testimages)
 set(TQT_IMAGEBUILDER_DIR ${CMAKE_CURRENT_LIST_DIR}/../tests/imagebuilder)
 get_filename_component(TQT_IMAGEBUILDER_DIR ${TQT_IMAGEBUILDER_DIR} ABSOLUTE)
 set(TQT_IMAGEBUILDER ${TQT_IMAGEBUILDER_DIR}/build_image.py)
+set(TQT_TEST_DATA_DIR ${CMAKE_CURRENT_LIST_DIR}/../tests/data)
+get_filename_component(TQT_TEST_DATA_DIR ${TQT_TEST_DATA_DIR} ABSOLUTE)
+set(TQT_IMAGE_STUBS ${TQT_TEST_DATA_DIR}/stubs/crtstubs.cpp)
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 find_program(TQT_CLANG14 NAMES clang-14)
@@ -92,7 +103,7 @@ function(tqt_add_test_image name)
                 --clang ${TQT_CLANG14} --lld-link ${TQT_LLD_LINK14}
                 --depfile ${work}/${name}.d
                 ${options} ${sources}
-        DEPENDS ${sources} ${TQT_IMAGEBUILDER} ${TQT_IMAGEBUILDER_DIR}/stubs/crtstubs.cpp
+        DEPENDS ${sources} ${TQT_IMAGEBUILDER} ${TQT_IMAGE_STUBS}
         DEPFILE ${work}/${name}.d
         COMMENT "Building test image ${name}"
         VERBATIM)
@@ -131,4 +142,28 @@ function(tqt_add_msvc_image name)
                       DEPENDS ${out}/${name}.exe ${out}/${name}.pdb ${out}/${name}.map)
     add_dependencies(testimage_${name} testimage_${ARG_FROM})
     add_dependencies(test_images testimage_${name})
+endfunction()
+
+function(tqt_add_synthetic_image name)
+    cmake_parse_arguments(ARG "USES_TERMINAL" "FUNCTIONS" "" ${ARGN})
+    if(ARG_UNPARSED_ARGUMENTS OR NOT ARG_FUNCTIONS)
+        message(FATAL_ERROR "tqt_add_synthetic_image(${name}): FUNCTIONS <count> [USES_TERMINAL]")
+    endif()
+    set(out ${TQT_TEST_IMAGES_DIR}/${name})
+    set(terminal)
+    if(ARG_USES_TERMINAL)
+        set(terminal USES_TERMINAL)
+    endif()
+    add_custom_command(
+        OUTPUT ${out}/${name}.exe ${out}/${name}.pdb ${out}/${name}.map
+        COMMAND ${Python3_EXECUTABLE} ${TQT_IMAGEBUILDER_DIR}/gen_synthetic.py
+                --functions ${ARG_FUNCTIONS} --name ${name} --out ${out}
+                --work ${CMAKE_CURRENT_BINARY_DIR}/testimage_work/${name} --jobs 2
+                --clang ${TQT_CLANG14} --lld-link ${TQT_LLD_LINK14}
+        DEPENDS ${TQT_IMAGEBUILDER_DIR}/gen_synthetic.py ${TQT_IMAGEBUILDER} ${TQT_IMAGE_STUBS}
+        COMMENT "Generating and building the ${ARG_FUNCTIONS}-function image ${name}"
+        ${terminal}
+        VERBATIM)
+    add_custom_target(testimage_${name}
+                      DEPENDS ${out}/${name}.exe ${out}/${name}.pdb ${out}/${name}.map)
 endfunction()

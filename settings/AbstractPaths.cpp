@@ -26,6 +26,12 @@ QString registryKeyNotFound(const QString &name)
     return QStringLiteral("The following registry key was not found: %1").arg(name);
 }
 
+std::unique_ptr<QSettings> openProductStore(RegistryScope scope, const QString &product)
+{
+    return TQ::PLATFORM::ENV::openRegistryStore(scope, QLatin1String(RegistryOrganization),
+                                                product);
+}
+
 } // namespace
 
 QString normalizeDirPath(const QString &text)
@@ -62,10 +68,8 @@ QString AbstractPaths::resolve(const QString &text) const
         const QString match = placeholder.cap(0);
         const QString name = match.mid(2, match.length() - 4);
         if (!userStore) {
-            userStore = TQ::PLATFORM::ENV::openRegistryStore(
-                RegistryScope::User, QLatin1String(RegistryOrganization), productName());
-            machineStore = TQ::PLATFORM::ENV::openRegistryStore(
-                RegistryScope::Machine, QLatin1String(RegistryOrganization), productName());
+            userStore = openProductStore(RegistryScope::User, productName());
+            machineStore = openProductStore(RegistryScope::Machine, productName());
         }
         QVariant value;
         if (userStore->contains(name)) {
@@ -104,13 +108,8 @@ QString AbstractPaths::absolutePath(int id) const
 
 bool AbstractPaths::registryContains(const QString &name) const
 {
-    const auto userStore = TQ::PLATFORM::ENV::openRegistryStore(
-        RegistryScope::User, QLatin1String(RegistryOrganization), productName());
-    if (userStore->contains(name))
-        return true;
-    const auto machineStore = TQ::PLATFORM::ENV::openRegistryStore(
-        RegistryScope::Machine, QLatin1String(RegistryOrganization), productName());
-    return machineStore->contains(name);
+    return openProductStore(RegistryScope::User, productName())->contains(name) ||
+           openProductStore(RegistryScope::Machine, productName())->contains(name);
 }
 
 void AbstractPaths::check()

@@ -83,10 +83,6 @@ public:
 
     // Cleared by a check that found a problem; nothing sets it back.
     bool isOk() const { return ok; }
-    bool isFixed(int id) const { return fixedIds.contains(id); }
-    // The id registered under a key name, or -1.
-    int idOf(const QString &name) const { return idsByName.value(name, -1); }
-    QList<QString> keyNames() const { return idsByName.keys(); }
 
 protected:
     // The first registration of a name wins; a second one returns false and changes nothing.

@@ -6,14 +6,12 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -380,11 +378,6 @@ bool createFileDurably(const char16_t *path, const void *data, std::size_t size,
 bool removeFile(const char16_t *path)
 {
     return ::unlink(localPath(path).constData()) == 0 || errno == ENOENT;
-}
-
-void sleepMs(unsigned milliseconds)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 void setFileMapCalls(const FileMapCalls *calls)

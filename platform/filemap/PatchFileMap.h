@@ -65,8 +65,6 @@ bool unmapViewOfFile(unsigned char *view);
 // Closes a file or a mapping handle; false for null, invalidHandleValue() or an unknown handle.
 bool closeHandle(Handle handle);
 
-void sleepMs(unsigned milliseconds);
-
 // Creates the file, which must not exist yet, with the given bytes, and returns once file and name
 // are on the disk (the file and its folder synced), so that they outlive a power loss. On failure
 // it removes what it created and describes the reason in error.

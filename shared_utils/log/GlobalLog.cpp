@@ -66,23 +66,7 @@ void Log::write(int level, const QString &text, bool direct, bool withContext)
         entry->contextText = contextText;
         entry->contextNumber = contextNumber;
     }
-    if (dispatcher != nullptr) {
-        dispatcher->dispatch(*entry);
-        delete entry;
-        return;
-    }
     pending.append(entry);
-}
-
-void Log::setContext(const QString &text, int number)
-{
-    contextText = text;
-    contextNumber = number;
-}
-
-void Log::setDispatcher(ILogDispatcher *newDispatcher)
-{
-    dispatcher = newDispatcher;
 }
 
 GlobalLog *GlobalLog::instance()

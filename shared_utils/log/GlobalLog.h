@@ -25,16 +25,6 @@ struct LogEntry
     bool direct = false;
 };
 
-// An output for log entries. The log hands each entry over and destroys it afterwards.
-class ILogDispatcher
-{
-public:
-    virtual void dispatch(const LogEntry &entry) = 0;
-
-protected:
-    ~ILogDispatcher() = default;
-};
-
 class Log
 {
 public:
@@ -60,10 +50,6 @@ public:
     void error(const QString &text);
     void write(int level, const QString &text, bool direct, bool withContext);
 
-    void setContext(const QString &text, int number);
-    // Entries go to the dispatcher instead of being kept; null keeps them again. Not owned.
-    void setDispatcher(ILogDispatcher *dispatcher);
-
     // The entries kept so far, oldest first. They belong to the log.
     const QList<LogEntry *> &pendingEntries() const { return pending; }
 
@@ -73,7 +59,6 @@ private:
 
     QString contextText;
     int contextNumber = 0;
-    ILogDispatcher *dispatcher = nullptr;
     QList<LogEntry *> pending;
 };
 

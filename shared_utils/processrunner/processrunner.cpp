@@ -27,6 +27,12 @@ std::string toMessage(const QString &text)
     return text.toLocal8Bit().toStdString();
 }
 
+// A null flag is one that stays false.
+bool stopRequested(const bool *stopFlag)
+{
+    return stopFlag != nullptr && *stopFlag;
+}
+
 } // namespace
 
 QString expandEnvironmentVariables(const QString &text, bool appendSlash)
@@ -89,11 +95,17 @@ bool ProcessRunner::isExecutableFound(const QString &executable)
     return !findExecutable(executable).isEmpty();
 }
 
-RunResult ProcessRunner::startDetached(const RunParameters &parameters)
+QString ProcessRunner::requireExecutable(const QString &executable)
 {
-    const QString program = findExecutable(parameters.executable);
+    const QString program = findExecutable(executable);
     if (program.isEmpty())
         throw RunException(NotFoundMessage, -1);
+    return program;
+}
+
+RunResult ProcessRunner::startDetached(const RunParameters &parameters)
+{
+    const QString program = requireExecutable(parameters.executable);
     RunResult result;
     result.success =
         QProcess::startDetached(program, parameters.arguments, parameters.workingDirectory);
@@ -105,27 +117,44 @@ RunResult ProcessRunner::run(const RunParameters &parameters, bool *stopFlag)
 {
     // Hand QProcess the file the lookup accepted: on this platform nothing appends ".exe" or
     // searches PATH the way the lookup does.
-    const QString program = findExecutable(parameters.executable);
-    if (program.isEmpty())
-        throw RunException(NotFoundMessage, -1);
-    const auto stopped = [stopFlag] { return stopFlag != nullptr && *stopFlag; };
+    const QString program = requireExecutable(parameters.executable);
 
     ProcessRunner runner;
     // Declared after the runner, so it goes first and its last notifications still reach it.
     QProcess process;
-    runner.process = &process;
-    runner.caller = parameters.caller;
-    runner.executable = parameters.executable;
+    runner.connectTo(process, parameters);
+    applyParameters(process, parameters);
+    if (QCoreApplication::instance() != nullptr)
+        runner.waitPumpingEvents(program, parameters, stopFlag);
+    else
+        runner.waitWithoutEvents(program, parameters);
 
-    connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &runner,
-            &ProcessRunner::procExited);
-    connect(&process, &QProcess::errorOccurred, &runner, &ProcessRunner::procRunError);
-    if (runner.caller != nullptr) {
-        connect(&process, &QProcess::readyReadStandardError, &runner, &ProcessRunner::procHasError);
-        connect(&process, &QProcess::readyReadStandardOutput, &runner,
-                &ProcessRunner::procHasStdOut);
+    const int exitCode = process.exitCode();
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(KillTimeoutMs);
     }
+    if (stopRequested(stopFlag))
+        return RunResult{false, exitCode};
+    return runner.outcome(parameters.displayName, exitCode);
+}
 
+void ProcessRunner::connectTo(QProcess &newProcess, const RunParameters &parameters)
+{
+    process = &newProcess;
+    caller = parameters.caller;
+    executable = parameters.executable;
+    connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            &ProcessRunner::procExited);
+    connect(process, &QProcess::errorOccurred, this, &ProcessRunner::procRunError);
+    if (caller != nullptr) {
+        connect(process, &QProcess::readyReadStandardError, this, &ProcessRunner::procHasError);
+        connect(process, &QProcess::readyReadStandardOutput, this, &ProcessRunner::procHasStdOut);
+    }
+}
+
+void ProcessRunner::applyParameters(QProcess &process, const RunParameters &parameters)
+{
     if (!parameters.stdOutFile.isEmpty())
         process.setStandardOutputFile(parameters.stdOutFile, QIODevice::Truncate);
     if (!parameters.stdInFile.isEmpty())
@@ -134,73 +163,72 @@ RunResult ProcessRunner::run(const RunParameters &parameters, bool *stopFlag)
         process.setWorkingDirectory(parameters.workingDirectory);
     if (!parameters.environment.isEmpty())
         process.setEnvironment(QProcess::systemEnvironment() + parameters.environment);
+}
 
-    const auto startProcess = [&] {
-        process.start(program, parameters.arguments, QIODevice::ReadWrite);
-        if (!process.waitForStarted(StartTimeoutMs))
-            throw RunException(toMessage(process.errorString()), process.exitCode());
-    };
+void ProcessRunner::start(const QString &program, const QStringList &arguments)
+{
+    process->start(program, arguments, QIODevice::ReadWrite);
+    if (!process->waitForStarted(StartTimeoutMs))
+        throw RunException(toMessage(process->errorString()), process->exitCode());
+}
 
+void ProcessRunner::waitPumpingEvents(const QString &program, const RunParameters &parameters,
+                                      const bool *stopFlag)
+{
     QTimer timer;
-    if (QCoreApplication::instance() != nullptr) {
-        if (parameters.timeoutMs > 0) {
-            timer.setSingleShot(true);
-            connect(&timer, &QTimer::timeout, &runner, &ProcessRunner::procTimeoutReached);
-            timer.start(parameters.timeoutMs);
-        }
-        startProcess();
-        while (runner.running) {
-            if (stopped())
-                break;
-            QCoreApplication::processEvents(QEventLoop::AllEvents);
-            // Between two pumps of the event queue, pass output on as the child writes it: a
-            // child that writes more than a pipe holds would otherwise stall a whole interval
-            // per pipe-full (the demangler's output for 100,000 names took 20 s that way).
-            const QDeadlineTimer turn{qint64(PollIntervalMs)};
-            while (runner.running && !stopped() && !turn.hasExpired() &&
-                   process.state() != QProcess::NotRunning &&
-                   process.waitForReadyRead(int(turn.remainingTime()))) {
-            }
-            if (runner.running && !stopped() && !turn.hasExpired())
-                QThread::msleep(static_cast<unsigned long>(turn.remainingTime()));
-        }
-    } else {
-        startProcess();
-        // No limit means no limit here too; a wait that runs out is the time-out it stands for.
-        QElapsedTimer clock;
-        clock.start();
-        const int limit = parameters.timeoutMs > 0 ? parameters.timeoutMs : -1;
-        if (!process.waitForFinished(limit) && process.state() != QProcess::NotRunning &&
-            limit > 0 && clock.elapsed() >= limit)
-            runner.timedOut = true;
+    if (parameters.timeoutMs > 0) {
+        timer.setSingleShot(true);
+        connect(&timer, &QTimer::timeout, this, &ProcessRunner::procTimeoutReached);
+        timer.start(parameters.timeoutMs);
     }
-
-    const int exitCode = process.exitCode();
-    if (process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished(KillTimeoutMs);
+    start(program, parameters.arguments);
+    while (running) {
+        if (stopRequested(stopFlag))
+            break;
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        // Between two pumps of the event queue, pass output on as the child writes it: a
+        // child that writes more than a pipe holds would otherwise stall a whole interval
+        // per pipe-full (the demangler's output for 100,000 names took 20 s that way).
+        const QDeadlineTimer turn{qint64(PollIntervalMs)};
+        while (running && !stopRequested(stopFlag) && !turn.hasExpired() &&
+               process->state() != QProcess::NotRunning &&
+               process->waitForReadyRead(int(turn.remainingTime()))) {
+        }
+        if (running && !stopRequested(stopFlag) && !turn.hasExpired())
+            QThread::msleep(static_cast<unsigned long>(turn.remainingTime()));
     }
+}
 
-    if (stopped())
-        return RunResult{false, exitCode};
+void ProcessRunner::waitWithoutEvents(const QString &program, const RunParameters &parameters)
+{
+    start(program, parameters.arguments);
+    // No limit means no limit here too; a wait that runs out is the time-out it stands for.
+    QElapsedTimer clock;
+    clock.start();
+    const int limit = parameters.timeoutMs > 0 ? parameters.timeoutMs : -1;
+    if (!process->waitForFinished(limit) && process->state() != QProcess::NotRunning && limit > 0 &&
+        clock.elapsed() >= limit)
+        timedOut = true;
+}
 
-    if (runner.timedOut) {
-        const QString name = parameters.displayName.isEmpty() ? QStringLiteral("external process")
-                                                              : parameters.displayName;
+RunResult ProcessRunner::outcome(const QString &displayName, int exitCode) const
+{
+    if (timedOut) {
+        const QString name =
+            displayName.isEmpty() ? QStringLiteral("external process") : displayName;
         throw RunException(toMessage(QStringLiteral("Maximum calculation time for ") + name +
                                      QStringLiteral(" exceeded.")),
                            exitCode);
     }
 
     // Only a finished notification tells a normal exit; without one the run did not succeed.
-    if (exitCode == 0 && runner.finishedSeen && runner.exitStatus == QProcess::NormalExit)
+    if (exitCode == 0 && finishedSeen && exitStatus == QProcess::NormalExit)
         return RunResult{true, 0};
 
-    QString message =
-        parameters.displayName.isEmpty() ? QStringLiteral("The process") : parameters.displayName;
+    QString message = displayName.isEmpty() ? QStringLiteral("The process") : displayName;
     message += QStringLiteral(" exited with exit code ") + QString::number(exitCode);
-    if (!runner.lastErrorOutput.isEmpty())
-        message += QLatin1Char('\n') + runner.lastErrorOutput;
+    if (!lastErrorOutput.isEmpty())
+        message += QLatin1Char('\n') + lastErrorOutput;
     throw RunException(toMessage(message), exitCode);
 }
 

@@ -111,6 +111,18 @@ private:
 
     // The absolute path of the file that the lookup accepts for the name, or an empty string.
     static QString findExecutable(const QString &executable);
+    // The same, or a RunException when there is none.
+    static QString requireExecutable(const QString &executable);
+    static void applyParameters(QProcess &process, const RunParameters &parameters);
+
+    // The steps of run: the notifications wired, the start, the wait (pumping the thread's
+    // events when there is an application object, else blocking), and what the end means.
+    void connectTo(QProcess &newProcess, const RunParameters &parameters);
+    void start(const QString &program, const QStringList &arguments);
+    void waitPumpingEvents(const QString &program, const RunParameters &parameters,
+                           const bool *stopFlag);
+    void waitWithoutEvents(const QString &program, const RunParameters &parameters);
+    RunResult outcome(const QString &displayName, int exitCode) const;
     void handleAnswer(const QByteArray &answer);
 
     QProcess *process = nullptr;

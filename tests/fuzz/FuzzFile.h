@@ -7,8 +7,7 @@
 #include <string>
 #include <unistd.h>
 
-namespace TQ {
-namespace FUZZ {
+namespace TQ::FUZZ {
 
 inline std::string scratchPath(const char *suffix)
 {
@@ -34,5 +33,4 @@ inline bool writeScratch(const std::string &path, const uint8_t *data, size_t si
     return std::fclose(f) == 0 && ok;
 }
 
-} // namespace FUZZ
-} // namespace TQ
+} // namespace TQ::FUZZ

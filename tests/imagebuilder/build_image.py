@@ -32,7 +32,7 @@ import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-STUBS_SOURCE = os.path.join(HERE, "stubs", "crtstubs.cpp")
+STUBS_SOURCE = os.path.normpath(os.path.join(HERE, "..", "data", "stubs", "crtstubs.cpp"))
 STUBS_STEM = "crtstubs"
 TARGET = "--target=i686-pc-windows-msvc"
 HOOK_LINE = "\tcalll\t__penter\n"

@@ -1,4 +1,4 @@
-// The demangler-output parser (the fuzzer compares it with the plain Qt reading on any input).
+// The demangler-output parser.
 #include "BinaryPatchCleaner.h"
 #include "TestSupport.h"
 

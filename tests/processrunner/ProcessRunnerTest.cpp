@@ -121,8 +121,6 @@ TEST_P(Runner, Outcomes)
         // Without a caller the error output is not read, and the child does not block on it.
         {loud, false, "", 0, "The process exited with exit code 3", 3},
         {"kill -9 $$", false, "", 0, "The process exited with exit code 9", 9},
-        {"exec sleep 30", false, "", 500, "Maximum calculation time for external process exceeded.",
-         0},
         {"exec sleep 30", false, "undname", 500, "Maximum calculation time for undname exceeded.",
          0},
         {"exit 0", false, "", 0, "execvp: No such file or directory", 255, "/no/such/sh"},

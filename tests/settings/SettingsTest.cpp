@@ -108,13 +108,6 @@ TEST_F(SettingsTest, TemplatesResolveToDirectories)
     EXPECT_EQ(VelmoraPaths(&strings).resolve("%TQ_TRACING%/%TQ_VELMORA%"),
               "%TQ_TRACING%/%TQ_VELMORA%/");
     EXPECT_TRUE(takeLog().empty());
-
-    const std::pair<const char *, const char *> texts[] = {
-        {"a\\b", "a/b/"},   {"a///b/", "a//b/"}, {"//server/share", "/server/share/"},
-        {"c:/x/", "c:/x/"}, {"", "/"},           {"\\\\srv\\s\\", "/srv/s/"},
-    };
-    for (const auto &text : texts)
-        EXPECT_EQ(TQ::SETTINGS::normalizeDirPath(text.first), text.second) << text.first;
 }
 
 TEST_F(SettingsTest, RegistryPlaceholders)
@@ -130,10 +123,7 @@ TEST_F(SettingsTest, RegistryPlaceholders)
         LogLines log;
     } rows[] = {
         {{"Dir=C:\\\\u", "", "Dir=/m", ""}, "__Dir__/bin", "C:/u/bin/", {}},
-        {{"", "Dir=/uo", "Dir=/m", ""}, "__Dir__", "/uo/", {}},
         {{"", "", "Dir=/m", "Dir=/mo"}, "__Dir__", "/m/", {}},
-        {{"", "", "", "Dir=/mo"}, "__Dir__", "/mo/", {}},
-        {{"A=/a", "", "B=b", ""}, "__A__/__B__", "/a/b/", {}},
         {{"Empty=\nRoot=/r", "", "", ""}, "__Empty__/__Root__", "__Empty__/r/", {}},
         {{"Root=/r", "", "", ""}, "__Root__/__Missing__/x", QString(), {{16, missing}}},
         {{"Loop=a__Loop__", "", "", ""},
@@ -194,7 +184,6 @@ TEST_F(SettingsTest, CheckReportsWhatIsMissing)
          {{4, restoring}},
          1},
         {{{"TQ_TRACING", std::nullopt}}, {}, {{4, restoring}, {16, "TQ_TRACING" + unset}}, 0},
-        {{{"TQ_VELMORA", ""}}, {}, {{4, restoring}, {16, "TQ_VELMORA" + unset}}, 0},
         {{{"APPDATA", at("/blocker/appdata")}},
          {"/tracing/Projects", "/tracing/logs", "/velmora/ThirdParty/Graphviz"},
          {{4, restoring},
@@ -222,18 +211,6 @@ TEST_F(SettingsTest, CheckReportsWhatIsMissing)
         for (const char *folder : {"/appdata", "/tracing", "/velmora"})
             QDir(root + folder).removeRecursively();
     }
-
-    // Without schemes each is reported missing.
-    Settings empty(nullptr, nullptr, nullptr, nullptr);
-    empty.check();
-    empty.restore();
-    empty.save();
-    EXPECT_EQ(takeLog(), LogLines({{16, "Missing String Scheme"},
-                                   {16, "Missing Path Scheme"},
-                                   {16, "Missing File Scheme"},
-                                   {16, "Missing Color Scheme"},
-                                   {4, restoring}}));
-    EXPECT_TRUE(empty.absoluteFilePath(FI_Settings).isNull());
 }
 
 TEST_F(SettingsTest, SaveWritesPathsAndColorsOnlyAndRestoreReadsThemBack)
