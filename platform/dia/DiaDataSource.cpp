@@ -102,7 +102,6 @@ DWORD makeId(Kind kind, uint32_t index)
     return kind == Kind::Exe ? kGlobalScopeId : (uint32_t(kind) << kIndexBits) | index;
 }
 
-class Symbol;
 HRESULT newSymbol(const Index &index, Kind kind, uint32_t item, IDiaSymbol **out);
 
 // Whether a (canonical) type index names a record that is shown as a symbol.
@@ -124,23 +123,20 @@ SymTagEnum childTag(const ClassChild &c)
     return SymTagNull;
 }
 
-class EnumSymbols final : public ComObject<IDiaEnumSymbols>
+// An enumerator over count items that item(n, &out) makes one at a time, as they are asked for.
+template <typename Interface, typename Item, typename MakeItem>
+class Enumerator final : public ComObject<Interface>
 {
 public:
-    EnumSymbols(Index index, std::vector<DWORD> ids)
-        : m_index(std::move(index)), m_ids(std::move(ids))
-    {
-    }
+    Enumerator(size_t count, MakeItem item) : m_count(count), m_item(std::move(item)) {}
 
-    HRESULT Next(ULONG count, IDiaSymbol **items, ULONG *fetched) override
+    HRESULT Next(ULONG count, Item **items, ULONG *fetched) override
     {
         if (!items || (!fetched && count != 1))
             return E_POINTER;
         ULONG got = 0;
-        while (got < count && m_next < m_ids.size()) {
-            const DWORD id = m_ids[m_next++];
-            if (FAILED(newSymbol(m_index, Kind(id >> kIndexBits), id & kIndexMask, &items[got])))
-                break;
+        while (got < count && m_next < m_count && SUCCEEDED(m_item(m_next, &items[got]))) {
+            ++m_next;
             ++got;
         }
         if (fetched)
@@ -149,10 +145,28 @@ public:
     }
 
 private:
-    Index m_index;
-    std::vector<DWORD> m_ids;
     size_t m_next = 0;
+    size_t m_count;
+    MakeItem m_item;
 };
+
+template <typename Interface, typename Item, typename MakeItem>
+HRESULT newEnumerator(size_t count, MakeItem item, Interface **out)
+{
+    *out = new (std::nothrow) Enumerator<Interface, Item, MakeItem>(count, std::move(item));
+    return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT newSymbolEnumerator(const Index &index, std::vector<DWORD> ids, IDiaEnumSymbols **out)
+{
+    const size_t count = ids.size();
+    return newEnumerator<IDiaEnumSymbols, IDiaSymbol>(
+        count,
+        [index, ids = std::move(ids)](size_t n, IDiaSymbol **symbol) {
+            return newSymbol(index, Kind(ids[n] >> kIndexBits), ids[n] & kIndexMask, symbol);
+        },
+        out);
+}
 
 class SourceFile final : public ComObject<IDiaSourceFile>
 {
@@ -194,37 +208,6 @@ private:
 
     Index m_index;
     size_t m_line;
-};
-
-class EnumLineNumbers final : public ComObject<IDiaEnumLineNumbers>
-{
-public:
-    EnumLineNumbers(Index index, size_t first, size_t last)
-        : m_index(std::move(index)), m_next(first), m_last(last)
-    {
-    }
-
-    HRESULT Next(ULONG count, IDiaLineNumber **items, ULONG *fetched) override
-    {
-        if (!items || (!fetched && count != 1))
-            return E_POINTER;
-        ULONG got = 0;
-        while (got < count && m_next < m_last) {
-            items[got] = new (std::nothrow) LineNumber(m_index, m_next);
-            if (!items[got])
-                break;
-            ++m_next;
-            ++got;
-        }
-        if (fetched)
-            *fetched = got;
-        return got == count ? S_OK : S_FALSE;
-    }
-
-private:
-    Index m_index;
-    size_t m_next;
-    size_t m_last;
 };
 
 class Symbol final : public ComObject<IDiaSymbol>
@@ -405,8 +388,7 @@ public:
             globalChildren(tag, filter, ids);
         else if (isType() && typeInfo().tag == SymTagUDT)
             classChildren(tag, filter, ids);
-        *children = new (std::nothrow) EnumSymbols(m_index, std::move(ids));
-        return *children ? S_OK : E_OUTOFMEMORY;
+        return newSymbolEnumerator(m_index, std::move(ids), children);
     }
 
 private:
@@ -541,8 +523,13 @@ public:
         if (!lines)
             return E_POINTER;
         const auto range = m_index->linesIn(rva, length);
-        *lines = new (std::nothrow) EnumLineNumbers(m_index, range.first, range.second);
-        return *lines ? S_OK : E_OUTOFMEMORY;
+        return newEnumerator<IDiaEnumLineNumbers, IDiaLineNumber>(
+            range.second - range.first,
+            [index = m_index, first = range.first](size_t n, IDiaLineNumber **line) {
+                *line = new (std::nothrow) LineNumber(index, first + n);
+                return *line ? S_OK : E_OUTOFMEMORY;
+            },
+            lines);
     }
 
     HRESULT symbolById(DWORD id, IDiaSymbol **symbol) override
