@@ -5,8 +5,10 @@
 #include <new>
 #include <vector>
 
-const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-const IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+const IID IID_IUnknown = {
+    0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+const IID IID_IClassFactory = {
+    0x00000001, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
 namespace {
 
@@ -115,28 +117,8 @@ BSTR SysAllocStringLen(const OLECHAR *text, uint32_t length)
     return str;
 }
 
-BSTR SysAllocString(const OLECHAR *text)
-{
-    if (!text)
-        return nullptr;
-    uint32_t n = 0;
-    while (text[n])
-        ++n;
-    return SysAllocStringLen(text, n);
-}
-
 void SysFreeString(BSTR text)
 {
     if (text)
         std::free(reinterpret_cast<char *>(text) - sizeof(BstrHeader));
-}
-
-uint32_t SysStringLen(BSTR text)
-{
-    if (!text)
-        return 0;
-    return reinterpret_cast<const BstrHeader *>(reinterpret_cast<const char *>(text) -
-                                                sizeof(BstrHeader))
-               ->byteLength /
-           sizeof(OLECHAR);
 }

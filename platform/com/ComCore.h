@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <tuple>
 
 typedef int32_t HRESULT;
 typedef uint32_t DWORD;
@@ -30,8 +31,14 @@ constexpr HRESULT CO_E_NOTINITIALIZED = static_cast<HRESULT>(0x800401F0u);
 
 constexpr DWORD CLSCTX_INPROC_SERVER = 0x1;
 
-inline bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-inline bool FAILED(HRESULT hr) { return hr < 0; }
+inline bool SUCCEEDED(HRESULT hr)
+{
+    return hr >= 0;
+}
+inline bool FAILED(HRESULT hr)
+{
+    return hr < 0;
+}
 
 struct GUID
 {
@@ -45,8 +52,14 @@ typedef GUID CLSID;
 typedef const GUID &REFIID;
 typedef const GUID &REFCLSID;
 
-inline bool operator==(const GUID &a, const GUID &b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
-inline bool operator!=(const GUID &a, const GUID &b) { return !(a == b); }
+inline bool operator==(const GUID &a, const GUID &b)
+{
+    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+inline bool operator!=(const GUID &a, const GUID &b)
+{
+    return !(a == b);
+}
 
 struct IUnknown
 {
@@ -73,7 +86,8 @@ protected:
 // COM start-up per thread: S_OK the first time, S_FALSE when the thread already initialised.
 HRESULT CoInitialize(void *reserved);
 void CoUninitialize();
-HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void *serverInfo, REFIID iid, void **object);
+HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void *serverInfo, REFIID iid,
+                         void **object);
 
 // The in-process class registry behind CoGetClassObject. A server registers a creator of its
 // class factory; the factory returned carries one reference for the caller.
@@ -81,20 +95,46 @@ typedef IClassFactory *(*ClassFactoryCreator)();
 bool registerInProcServer(REFCLSID clsid, ClassFactoryCreator creator);
 bool unregisterInProcServer(REFCLSID clsid);
 
-BSTR SysAllocString(const OLECHAR *text);
 BSTR SysAllocStringLen(const OLECHAR *text, uint32_t length);
 void SysFreeString(BSTR text);
-uint32_t SysStringLen(BSTR text);
+
+// The IID under which QueryInterface hands out an interface. Interfaces that callers only reach
+// through other calls have none, and are found as IUnknown alone.
+template <typename Interface> struct InterfaceId
+{
+    static constexpr const IID *value = nullptr;
+};
+template <> struct InterfaceId<IClassFactory>
+{
+    static constexpr const IID *value = &IID_IClassFactory;
+};
 
 namespace TQ {
 namespace PLATFORM {
 
 // Reference-counting base for the implementation of one or more COM interfaces. The object
 // deletes itself when the last reference goes; it starts with one reference for its creator.
-template <typename... Interfaces>
-class ComObject : public Interfaces...
+// QueryInterface answers IUnknown (as the first interface) and each interface with an IID.
+template <typename... Interfaces> class ComObject : public Interfaces...
 {
 public:
+    HRESULT QueryInterface(REFIID iid, void **object) override
+    {
+        if (!object)
+            return E_POINTER;
+        *object = nullptr;
+        using First = std::tuple_element_t<0, std::tuple<Interfaces...>>;
+        if (iid == IID_IUnknown)
+            *object = static_cast<IUnknown *>(static_cast<First *>(this));
+        else
+            (void)(... ||
+                   (InterfaceId<Interfaces>::value && iid == *InterfaceId<Interfaces>::value &&
+                    (*object = static_cast<Interfaces *>(this))));
+        if (!*object)
+            return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
     ULONG AddRef() override { return ++m_refs; }
     ULONG Release() override
     {
@@ -113,8 +153,7 @@ private:
 };
 
 // Owner of one COM reference: releases it when it goes out of scope.
-template <typename T>
-class ComPtr
+template <typename T> class ComPtr
 {
 public:
     ComPtr() = default;
@@ -148,12 +187,6 @@ public:
     {
         reset();
         return &m_ptr;
-    }
-    T *release()
-    {
-        T *p = m_ptr;
-        m_ptr = nullptr;
-        return p;
     }
 
 private:

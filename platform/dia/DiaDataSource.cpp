@@ -79,11 +79,15 @@ std::string undecorate(std::string_view name)
     return result;
 }
 
-template <typename T> HRESULT give(T *value, T *out)
+// A property of a symbol: S_FALSE where it does not apply, else the value get() gives, asked
+// only then.
+template <typename T, typename Get> HRESULT property(T *out, bool applies, Get get)
 {
     if (!out)
         return E_POINTER;
-    *out = *value;
+    if (!applies)
+        return S_FALSE;
+    *out = T(get());
     return S_OK;
 }
 
@@ -98,16 +102,15 @@ DWORD makeId(Kind kind, uint32_t index)
     return kind == Kind::Exe ? kGlobalScopeId : (uint32_t(kind) << kIndexBits) | index;
 }
 
-class Symbol;
 HRESULT newSymbol(const Index &index, Kind kind, uint32_t item, IDiaSymbol **out);
 
 // Whether a (canonical) type index names a record that is shown as a symbol.
-bool isTypeSymbol(PdbIndex &index, uint32_t canonical)
+bool isTypeSymbol(PdbTypes &types, uint32_t canonical)
 {
-    return canonical != 0 && canonical <= kIndexMask && index.typeInfo(canonical).tag != 0;
+    return canonical != 0 && canonical <= kIndexMask && types.typeInfo(canonical).tag != SymTagNull;
 }
 
-DWORD childTag(PdbIndex &index, const ClassChild &c)
+SymTagEnum childTag(const ClassChild &c)
 {
     switch (c.kind) {
     case ClassChild::Method:
@@ -116,43 +119,24 @@ DWORD childTag(PdbIndex &index, const ClassChild &c)
         return SymTagData;
     case ClassChild::BaseClass:
         return SymTagBaseClass;
-    case ClassChild::VTable:
-        return SymTagVTable;
-    case ClassChild::NestedType:
-        return index.typeInfo(c.type).tag;
     }
     return SymTagNull;
 }
 
-class EnumSymbols final : public ComObject<IDiaEnumSymbols>
+// An enumerator over count items that item(n, &out) makes one at a time, as they are asked for.
+template <typename Interface, typename Item, typename MakeItem>
+class Enumerator final : public ComObject<Interface>
 {
 public:
-    EnumSymbols(Index index, std::vector<DWORD> ids)
-        : m_index(std::move(index)), m_ids(std::move(ids))
-    {
-    }
+    Enumerator(size_t count, MakeItem item) : m_count(count), m_item(std::move(item)) {}
 
-    HRESULT QueryInterface(REFIID iid, void **object) override
-    {
-        if (!object)
-            return E_POINTER;
-        *object = nullptr;
-        if (iid != IID_IUnknown)
-            return E_NOINTERFACE;
-        AddRef();
-        *object = static_cast<IUnknown *>(this);
-        return S_OK;
-    }
-
-    HRESULT Next(ULONG count, IDiaSymbol **items, ULONG *fetched) override
+    HRESULT Next(ULONG count, Item **items, ULONG *fetched) override
     {
         if (!items || (!fetched && count != 1))
             return E_POINTER;
         ULONG got = 0;
-        while (got < count && m_next < m_ids.size()) {
-            const DWORD id = m_ids[m_next++];
-            if (FAILED(newSymbol(m_index, Kind(id >> kIndexBits), id & kIndexMask, &items[got])))
-                break;
+        while (got < count && m_next < m_count && SUCCEEDED(m_item(m_next, &items[got]))) {
+            ++m_next;
             ++got;
         }
         if (fetched)
@@ -160,36 +144,34 @@ public:
         return got == count ? S_OK : S_FALSE;
     }
 
-    HRESULT get_Count(LONG *count) override
-    {
-        if (!count)
-            return E_POINTER;
-        *count = LONG(m_ids.size());
-        return S_OK;
-    }
-
 private:
-    Index m_index;
-    std::vector<DWORD> m_ids;
     size_t m_next = 0;
+    size_t m_count;
+    MakeItem m_item;
 };
+
+template <typename Interface, typename Item, typename MakeItem>
+HRESULT newEnumerator(size_t count, MakeItem item, Interface **out)
+{
+    *out = new (std::nothrow) Enumerator<Interface, Item, MakeItem>(count, std::move(item));
+    return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT newSymbolEnumerator(const Index &index, std::vector<DWORD> ids, IDiaEnumSymbols **out)
+{
+    const size_t count = ids.size();
+    return newEnumerator<IDiaEnumSymbols, IDiaSymbol>(
+        count,
+        [index, ids = std::move(ids)](size_t n, IDiaSymbol **symbol) {
+            return newSymbol(index, Kind(ids[n] >> kIndexBits), ids[n] & kIndexMask, symbol);
+        },
+        out);
+}
 
 class SourceFile final : public ComObject<IDiaSourceFile>
 {
 public:
     SourceFile(Index index, uint32_t file) : m_index(std::move(index)), m_file(file) {}
-
-    HRESULT QueryInterface(REFIID iid, void **object) override
-    {
-        if (!object)
-            return E_POINTER;
-        *object = nullptr;
-        if (iid != IID_IUnknown)
-            return E_NOINTERFACE;
-        AddRef();
-        *object = static_cast<IUnknown *>(this);
-        return S_OK;
-    }
 
     HRESULT get_fileName(BSTR *name) override
     {
@@ -209,22 +191,9 @@ class LineNumber final : public ComObject<IDiaLineNumber>
 public:
     LineNumber(Index index, size_t line) : m_index(std::move(index)), m_line(line) {}
 
-    HRESULT QueryInterface(REFIID iid, void **object) override
-    {
-        if (!object)
-            return E_POINTER;
-        *object = nullptr;
-        if (iid != IID_IUnknown)
-            return E_NOINTERFACE;
-        AddRef();
-        *object = static_cast<IUnknown *>(this);
-        return S_OK;
-    }
-
     HRESULT get_lineNumber(DWORD *line) override
     {
-        DWORD v = record().line;
-        return give(&v, line);
+        return property(line, true, [this] { return record().line; });
     }
     HRESULT get_sourceFile(IDiaSourceFile **file) override
     {
@@ -233,74 +202,12 @@ public:
         *file = new (std::nothrow) SourceFile(m_index, record().file);
         return *file ? S_OK : E_OUTOFMEMORY;
     }
-    HRESULT get_relativeVirtualAddress(DWORD *rva) override
-    {
-        DWORD v = record().rva;
-        return give(&v, rva);
-    }
-    HRESULT get_length(DWORD *length) override
-    {
-        DWORD v = record().length;
-        return give(&v, length);
-    }
 
 private:
     const PdbIndex::Line &record() const { return m_index->lines()[m_line]; }
 
     Index m_index;
     size_t m_line;
-};
-
-class EnumLineNumbers final : public ComObject<IDiaEnumLineNumbers>
-{
-public:
-    EnumLineNumbers(Index index, size_t first, size_t last)
-        : m_index(std::move(index)), m_next(first), m_first(first), m_last(last)
-    {
-    }
-
-    HRESULT QueryInterface(REFIID iid, void **object) override
-    {
-        if (!object)
-            return E_POINTER;
-        *object = nullptr;
-        if (iid != IID_IUnknown)
-            return E_NOINTERFACE;
-        AddRef();
-        *object = static_cast<IUnknown *>(this);
-        return S_OK;
-    }
-
-    HRESULT Next(ULONG count, IDiaLineNumber **items, ULONG *fetched) override
-    {
-        if (!items || (!fetched && count != 1))
-            return E_POINTER;
-        ULONG got = 0;
-        while (got < count && m_next < m_last) {
-            items[got] = new (std::nothrow) LineNumber(m_index, m_next);
-            if (!items[got])
-                break;
-            ++m_next;
-            ++got;
-        }
-        if (fetched)
-            *fetched = got;
-        return got == count ? S_OK : S_FALSE;
-    }
-
-    HRESULT get_Count(LONG *count) override
-    {
-        if (!count)
-            return E_POINTER;
-        *count = LONG(m_last - m_first);
-        return S_OK;
-    }
-
-private:
-    Index m_index;
-    size_t m_next;
-    size_t m_first;
-    size_t m_last;
 };
 
 class Symbol final : public ComObject<IDiaSymbol>
@@ -311,46 +218,28 @@ public:
     {
     }
 
-    HRESULT QueryInterface(REFIID iid, void **object) override
-    {
-        if (!object)
-            return E_POINTER;
-        *object = nullptr;
-        if (iid != IID_IUnknown)
-            return E_NOINTERFACE;
-        AddRef();
-        *object = static_cast<IUnknown *>(this);
-        return S_OK;
-    }
-
     HRESULT get_symIndexId(DWORD *id) override
     {
-        DWORD v = makeId(m_kind, m_item);
-        return give(&v, id);
+        return property(id, true, [this] { return makeId(m_kind, m_item); });
     }
 
     HRESULT get_symTag(DWORD *tag) override
     {
-        if (!tag)
-            return E_POINTER;
-        switch (m_kind) {
-        case Kind::Exe:
-            *tag = SymTagExe;
-            break;
-        case Kind::Function:
-            *tag = SymTagFunction;
-            break;
-        case Kind::Public:
-            *tag = SymTagPublicSymbol;
-            break;
-        case Kind::Child:
-            *tag = childTag(*m_index, child());
-            break;
-        case Kind::Type:
-            *tag = typeInfo().tag;
-            break;
-        }
-        return S_OK;
+        return property(tag, true, [this] {
+            switch (m_kind) {
+            case Kind::Exe:
+                return SymTagExe;
+            case Kind::Function:
+                return SymTagFunction;
+            case Kind::Public:
+                return SymTagPublicSymbol;
+            case Kind::Child:
+                return childTag(child());
+            case Kind::Type:
+                return typeInfo().tag;
+            }
+            return SymTagNull;
+        });
     }
 
     HRESULT get_name(BSTR *name) override
@@ -369,22 +258,18 @@ public:
             text = m_index->name(publicSymbol());
             break;
         case Kind::Child:
-            if (child().kind == ClassChild::VTable)
-                return S_FALSE;
-            if (child().kind == ClassChild::BaseClass) {
-                const TypeInfo &base = m_index->typeInfo(child().type);
-                if (!base.hasName)
-                    return S_FALSE;
-                text = base.name;
-            } else {
+            if (child().kind != ClassChild::BaseClass) {
                 text = child().name;
+                break;
             }
-            break;
-        case Kind::Type:
-            if (!typeInfo().hasName)
+            [[fallthrough]]; // a base class is named after its type
+        case Kind::Type: {
+            const TypeInfo &info = types().typeInfo(m_kind == Kind::Type ? m_item : child().type);
+            if (!info.hasName)
                 return S_FALSE;
-            text = typeInfo().name;
+            text = info.name;
             break;
+        }
         }
         *name = toBstr(text);
         return *name ? S_OK : E_OUTOFMEMORY;
@@ -395,49 +280,30 @@ public:
         if (!name)
             return E_POINTER;
         *name = nullptr;
-        std::string text;
-        if (m_kind == Kind::Function)
-            text = undecorate(m_index->name(function()));
-        else if (m_kind == Kind::Public)
-            text = undecorate(m_index->name(publicSymbol()));
-        else
+        if (m_kind != Kind::Function)
             return S_FALSE;
-        *name = toBstr(text);
+        *name = toBstr(undecorate(m_index->name(function())));
         return *name ? S_OK : E_OUTOFMEMORY;
     }
 
     HRESULT get_relativeVirtualAddress(DWORD *rva) override
     {
-        if (!rva)
-            return E_POINTER;
-        if (m_kind == Kind::Function) {
-            *rva = function().rva;
-            return S_OK;
-        }
-        if (m_kind == Kind::Public && publicSymbol().hasRva) {
-            *rva = publicSymbol().rva;
-            return S_OK;
-        }
-        return S_FALSE;
+        if (m_kind == Kind::Function)
+            return property(rva, true, [this] { return function().rva; });
+        return property(rva, m_kind == Kind::Public && publicSymbol().hasRva,
+                        [this] { return publicSymbol().rva; });
     }
 
     HRESULT get_length(ULONGLONG *length) override
     {
-        if (!length)
-            return E_POINTER;
-        if (m_kind == Kind::Function) {
-            *length = function().length;
-            return S_OK;
-        }
+        if (m_kind == Kind::Function)
+            return property(length, true, [this] { return function().length; });
         const TypeInfo *info = nullptr;
         if (m_kind == Kind::Type)
             info = &typeInfo();
         else if (m_kind == Kind::Child && child().kind != ClassChild::Method)
-            info = &m_index->typeInfo(child().type);
-        if (!info || !info->hasLength)
-            return S_FALSE;
-        *length = info->length;
-        return S_OK;
+            info = &types().typeInfo(child().type);
+        return property(length, info && info->hasLength, [info] { return info->length; });
     }
 
     HRESULT get_type(IDiaSymbol **type) override
@@ -453,112 +319,58 @@ public:
 
     HRESULT get_typeId(DWORD *id) override
     {
-        if (!id)
-            return E_POINTER;
         uint32_t ti = 0;
-        if (!typeOf(ti))
-            return S_FALSE;
-        *id = makeId(Kind::Type, ti);
-        return S_OK;
+        return property(id, id && typeOf(ti), [&ti] { return makeId(Kind::Type, ti); });
     }
 
     HRESULT get_callingConvention(DWORD *convention) override
     {
-        if (!convention)
-            return E_POINTER;
-        if (m_kind != Kind::Type || !typeInfo().hasCallingConvention)
-            return S_FALSE;
-        *convention = typeInfo().callingConvention;
-        return S_OK;
+        return property(convention, isType() && typeInfo().hasCallingConvention,
+                        [this] { return typeInfo().callingConvention; });
     }
 
     HRESULT get_classParentId(DWORD *id) override
     {
-        if (!id)
-            return E_POINTER;
         uint32_t parent = 0;
-        if (m_kind == Kind::Child) {
-            parent = child().parent;
-        } else {
-            const TypeInfo *info = nullptr;
-            if (m_kind == Kind::Type)
-                info = &typeInfo();
-            else if (m_kind == Kind::Function && isTypeSymbol(*m_index, function().type))
-                info = &m_index->typeInfo(m_index->canonicalType(function().type));
-            if (!info || !info->hasClassParent)
-                return S_FALSE;
-            parent = info->classParent;
-        }
-        if (!isTypeSymbol(*m_index, parent))
-            return S_FALSE;
-        *id = makeId(Kind::Type, parent);
-        return S_OK;
+        return property(id, classParentOf(parent) && isTypeSymbol(types(), parent),
+                        [&parent] { return makeId(Kind::Type, parent); });
     }
 
     HRESULT get_thisAdjust(LONG *adjust) override
     {
-        if (!adjust)
-            return E_POINTER;
-        if (m_kind != Kind::Type || !typeInfo().hasThisAdjust)
-            return S_FALSE;
-        *adjust = typeInfo().thisAdjust;
-        return S_OK;
+        return property(adjust, isType() && typeInfo().hasThisAdjust,
+                        [this] { return typeInfo().thisAdjust; });
     }
 
     HRESULT get_dataKind(DWORD *kind) override
     {
-        if (!kind)
-            return E_POINTER;
-        if (m_kind != Kind::Child || child().kind != ClassChild::Data)
-            return S_FALSE;
-        *kind = child().isStatic ? DataIsStaticMember : DataIsMember;
-        return S_OK;
+        return property(kind, isChild(ClassChild::Data),
+                        [this] { return child().isStatic ? DataIsStaticMember : DataIsMember; });
     }
 
     HRESULT get_offset(LONG *offset) override
     {
-        if (!offset)
-            return E_POINTER;
-        if (m_kind != Kind::Child)
-            return S_FALSE;
-        const ClassChild &c = child();
-        const bool applies = (c.kind == ClassChild::Data && !c.isStatic) ||
-                             (c.kind == ClassChild::BaseClass && !c.isVirtualBase);
-        if (!applies)
-            return S_FALSE;
-        *offset = LONG(c.offset);
-        return S_OK;
+        const bool applies = (isChild(ClassChild::Data) && !child().isStatic) ||
+                             (isChild(ClassChild::BaseClass) && !child().isVirtualBase);
+        return property(offset, applies, [this] { return child().offset; });
     }
 
     HRESULT get_count(DWORD *count) override
     {
-        if (!count)
-            return E_POINTER;
-        if (m_kind != Kind::Type || !typeInfo().hasCount)
-            return S_FALSE;
-        *count = typeInfo().count;
-        return S_OK;
+        return property(count, isType() && typeInfo().hasCount,
+                        [this] { return typeInfo().count; });
     }
 
     HRESULT get_virtualBaseClass(BOOL *isVirtual) override
     {
-        if (!isVirtual)
-            return E_POINTER;
-        if (m_kind != Kind::Child || child().kind != ClassChild::BaseClass)
-            return S_FALSE;
-        *isVirtual = child().isVirtualBase ? 1 : 0;
-        return S_OK;
+        return property(isVirtual, isChild(ClassChild::BaseClass),
+                        [this] { return child().isVirtualBase ? 1 : 0; });
     }
 
     HRESULT get_virtualBasePointerOffset(LONG *offset) override
     {
-        if (!offset)
-            return E_POINTER;
-        if (m_kind != Kind::Child || child().kind != ClassChild::BaseClass ||
-            !child().isVirtualBase)
-            return S_FALSE;
-        *offset = LONG(child().vbptrOffset);
-        return S_OK;
+        return property(offset, isChild(ClassChild::BaseClass) && child().isVirtualBase,
+                        [this] { return child().vbptrOffset; });
     }
 
     HRESULT findChildren(SymTagEnum tag, LPCOLESTR name, DWORD compareFlags,
@@ -574,23 +386,28 @@ public:
         std::vector<DWORD> ids;
         if (m_kind == Kind::Exe)
             globalChildren(tag, filter, ids);
-        else if (m_kind == Kind::Type && typeInfo().tag == SymTagUDT)
+        else if (isType() && typeInfo().tag == SymTagUDT)
             classChildren(tag, filter, ids);
-        *children = new (std::nothrow) EnumSymbols(m_index, std::move(ids));
-        return *children ? S_OK : E_OUTOFMEMORY;
+        return newSymbolEnumerator(m_index, std::move(ids), children);
     }
 
 private:
+    PdbTypes &types() const { return m_index->types(); }
     const PdbIndex::Function &function() const { return m_index->functions()[m_item]; }
     const PdbIndex::Public &publicSymbol() const { return m_index->publics()[m_item]; }
-    const ClassChild &child() const { return m_index->classChild(m_item); }
-    const TypeInfo &typeInfo() const { return m_index->typeInfo(m_item); }
+    const ClassChild &child() const { return types().classChild(m_item); }
+    const TypeInfo &typeInfo() const { return types().typeInfo(m_item); }
+    bool isType() const { return m_kind == Kind::Type; }
+    bool isChild(ClassChild::Kind kind) const
+    {
+        return m_kind == Kind::Child && child().kind == kind;
+    }
 
     bool typeOf(uint32_t &ti) const
     {
         switch (m_kind) {
         case Kind::Function:
-            ti = m_index->canonicalType(function().type);
+            ti = types().canonicalType(function().type);
             break;
         case Kind::Child:
             ti = child().type;
@@ -603,56 +420,53 @@ private:
         default:
             return false;
         }
-        return isTypeSymbol(*m_index, ti);
+        return isTypeSymbol(types(), ti);
+    }
+
+    bool classParentOf(uint32_t &parent) const
+    {
+        if (m_kind == Kind::Child) {
+            parent = child().parent;
+            return true;
+        }
+        const TypeInfo *info = nullptr;
+        if (isType())
+            info = &typeInfo();
+        else if (m_kind == Kind::Function && isTypeSymbol(types(), function().type))
+            info = &types().typeInfo(types().canonicalType(function().type));
+        if (!info || !info->hasClassParent)
+            return false;
+        parent = info->classParent;
+        return true;
     }
 
     void globalChildren(SymTagEnum tag, const NamePattern &filter, std::vector<DWORD> &ids) const
     {
-        const bool undecorated = filter.matchesUndecorated();
         if (tag == SymTagNull || tag == SymTagFunction) {
             const auto &functions = m_index->functions();
-            for (size_t i = 0; i < functions.size(); ++i) {
-                const std::string_view n = m_index->name(functions[i]);
-                if (undecorated ? filter.matches(undecorate(n)) : filter.matches(n))
+            for (size_t i = 0; i < functions.size(); ++i)
+                if (filter.matches(m_index->name(functions[i])))
                     ids.push_back(makeId(Kind::Function, uint32_t(i)));
-            }
         }
         if (tag == SymTagNull || tag == SymTagPublicSymbol) {
             const auto &publics = m_index->publics();
-            for (size_t i = 0; i < publics.size(); ++i) {
-                const std::string_view n = m_index->name(publics[i]);
-                if (undecorated ? filter.matches(undecorate(n)) : filter.matches(n))
+            for (size_t i = 0; i < publics.size(); ++i)
+                if (filter.matches(m_index->name(publics[i])))
                     ids.push_back(makeId(Kind::Public, uint32_t(i)));
-            }
-        }
-        if (tag == SymTagNull || tag == SymTagUDT || tag == SymTagEnum_) {
-            for (uint32_t ti : m_index->userTypes()) {
-                const TypeInfo &info = m_index->typeInfo(ti);
-                if ((tag == SymTagNull || info.tag == tag) && ti <= kIndexMask &&
-                    filter.matches(info.name))
-                    ids.push_back(makeId(Kind::Type, ti));
-            }
         }
     }
 
     void classChildren(SymTagEnum tag, const NamePattern &filter, std::vector<DWORD> &ids) const
     {
-        const auto range = m_index->classChildren(m_item);
+        const auto range = types().classChildren(m_item);
         for (size_t i = range.first; i < range.second && i <= kIndexMask; ++i) {
-            const ClassChild &c = m_index->classChild(i);
-            // A nested type is shown as the type itself, with the type's id.
-            const bool nested = c.kind == ClassChild::NestedType;
-            if (nested && !isTypeSymbol(*m_index, c.type))
+            const ClassChild &c = types().classChild(i);
+            if (tag != SymTagNull && childTag(c) != tag)
                 continue;
-            if (tag != SymTagNull && childTag(*m_index, c) != DWORD(tag))
-                continue;
-            // Bases and nested types are named after their type, other members by their own name.
-            const std::string_view text = c.kind == ClassChild::BaseClass || nested
-                                              ? std::string_view(m_index->typeInfo(c.type).name)
-                                              : std::string_view(c.name);
-            if (!filter.matches(text))
-                continue;
-            ids.push_back(nested ? makeId(Kind::Type, c.type) : makeId(Kind::Child, uint32_t(i)));
+            // Bases are named after their type, other members by their own name.
+            if (filter.matches(c.kind == ClassChild::BaseClass ? types().typeInfo(c.type).name
+                                                               : c.name))
+                ids.push_back(makeId(Kind::Child, uint32_t(i)));
         }
     }
 
@@ -672,21 +486,6 @@ class Session final : public ComObject<IDiaSession, ILineIndex>
 public:
     explicit Session(Index index) : m_index(std::move(index)) {}
 
-    HRESULT QueryInterface(REFIID iid, void **object) override
-    {
-        if (!object)
-            return E_POINTER;
-        *object = nullptr;
-        if (iid == IID_IUnknown)
-            *object = static_cast<IUnknown *>(static_cast<IDiaSession *>(this));
-        else if (iid == IID_ILineIndex)
-            *object = static_cast<ILineIndex *>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-
     HRESULT buildLineIndex() override
     {
         try {
@@ -697,12 +496,8 @@ public:
         return S_OK;
     }
 
-    HRESULT put_loadAddress(ULONGLONG address) override
-    {
-        // Only RVAs are handed out; the address is kept for what a caller may ask later.
-        m_loadAddress = address;
-        return S_OK;
-    }
+    // Only RVAs are handed out: the load address changes no answer.
+    HRESULT put_loadAddress(ULONGLONG) override { return S_OK; }
 
     HRESULT get_globalScope(IDiaSymbol **scope) override
     {
@@ -716,17 +511,11 @@ public:
         if (!symbol)
             return E_POINTER;
         *symbol = nullptr;
-        long found = -1;
-        Kind kind = Kind::Function;
-        if (tag == SymTagFunction || tag == SymTagNull)
-            found = m_index->functionAt(rva);
-        if (found < 0 && (tag == SymTagPublicSymbol || tag == SymTagNull)) {
-            found = m_index->publicAt(rva);
-            kind = Kind::Public;
-        }
+        // Functions only: the reader asks for nothing else by address.
+        const long found = tag == SymTagFunction ? m_index->functionAt(rva) : -1;
         if (found < 0 || uint32_t(found) > kIndexMask)
             return S_FALSE;
-        return newSymbol(m_index, kind, uint32_t(found), symbol);
+        return newSymbol(m_index, Kind::Function, uint32_t(found), symbol);
     }
 
     HRESULT findLinesByRVA(DWORD rva, DWORD length, IDiaEnumLineNumbers **lines) override
@@ -734,8 +523,13 @@ public:
         if (!lines)
             return E_POINTER;
         const auto range = m_index->linesIn(rva, length);
-        *lines = new (std::nothrow) EnumLineNumbers(m_index, range.first, range.second);
-        return *lines ? S_OK : E_OUTOFMEMORY;
+        return newEnumerator<IDiaEnumLineNumbers, IDiaLineNumber>(
+            range.second - range.first,
+            [index = m_index, first = range.first](size_t n, IDiaLineNumber **line) {
+                *line = new (std::nothrow) LineNumber(index, first + n);
+                return *line ? S_OK : E_OUTOFMEMORY;
+            },
+            lines);
     }
 
     HRESULT symbolById(DWORD id, IDiaSymbol **symbol) override
@@ -756,12 +550,13 @@ public:
                 return newSymbol(m_index, Kind::Public, item, symbol);
             break;
         case Kind::Child:
-            if (item < m_index->childCount())
+            if (item < m_index->types().childCount())
                 return newSymbol(m_index, Kind::Child, item, symbol);
             break;
         case Kind::Type: {
             // Ids name canonical types only, so that one class has one id.
-            if (m_index->canonicalType(item) == item && isTypeSymbol(*m_index, item))
+            PdbTypes &types = m_index->types();
+            if (types.canonicalType(item) == item && isTypeSymbol(types, item))
                 return newSymbol(m_index, Kind::Type, item, symbol);
             break;
         }
@@ -773,24 +568,11 @@ public:
 
 private:
     Index m_index;
-    ULONGLONG m_loadAddress = 0;
 };
 
 class DataSource final : public ComObject<IDiaDataSource>
 {
 public:
-    HRESULT QueryInterface(REFIID iid, void **object) override
-    {
-        if (!object)
-            return E_POINTER;
-        *object = nullptr;
-        if (iid != IID_IUnknown && iid != IID_IDiaDataSource)
-            return E_NOINTERFACE;
-        AddRef();
-        *object = static_cast<IDiaDataSource *>(this);
-        return S_OK;
-    }
-
     HRESULT loadDataForExe(LPCOLESTR executable, LPCOLESTR, IUnknown *) override
     {
         if (!executable)
@@ -825,18 +607,6 @@ private:
 class Factory final : public ComObject<IClassFactory>
 {
 public:
-    HRESULT QueryInterface(REFIID iid, void **object) override
-    {
-        if (!object)
-            return E_POINTER;
-        *object = nullptr;
-        if (iid != IID_IUnknown && iid != IID_IClassFactory)
-            return E_NOINTERFACE;
-        AddRef();
-        *object = static_cast<IClassFactory *>(this);
-        return S_OK;
-    }
-
     HRESULT CreateInstance(IUnknown *outer, REFIID iid, void **object) override
     {
         if (!object)

@@ -39,18 +39,12 @@ enum SymTagEnum : DWORD {
     SymTagDimension = 30,
 };
 
+// The name searches the reader makes: every name, or a case-sensitive pattern.
 enum NameSearchOptions : DWORD {
     nsNone = 0,
     nsfCaseSensitive = 0x1,
-    nsfCaseInsensitive = 0x2,
-    nsfFNameExt = 0x4,
     nsfRegularExpression = 0x8,
-    nsfUndecoratedName = 0x10,
-    nsCaseSensitive = nsfCaseSensitive,
-    nsCaseInsensitive = nsfCaseInsensitive,
-    nsFNameExt = nsfCaseInsensitive | nsfFNameExt,
     nsRegularExpression = nsfRegularExpression | nsfCaseSensitive,
-    nsCaseInRegularExpression = nsfRegularExpression | nsfCaseInsensitive,
 };
 
 enum DataKind : DWORD {
@@ -92,9 +86,6 @@ struct IDiaLineNumber : IUnknown
 {
     virtual HRESULT get_lineNumber(DWORD *line) = 0;
     virtual HRESULT get_sourceFile(IDiaSourceFile **file) = 0;
-    // Not called by the reader; here so that tests can check a record's extent.
-    virtual HRESULT get_relativeVirtualAddress(DWORD *rva) = 0;
-    virtual HRESULT get_length(DWORD *length) = 0;
 
 protected:
     ~IDiaLineNumber() = default;
@@ -103,7 +94,6 @@ protected:
 struct IDiaEnumLineNumbers : IUnknown
 {
     virtual HRESULT Next(ULONG count, IDiaLineNumber **items, ULONG *fetched) = 0;
-    virtual HRESULT get_Count(LONG *count) = 0;
 
 protected:
     ~IDiaEnumLineNumbers() = default;
@@ -112,7 +102,6 @@ protected:
 struct IDiaEnumSymbols : IUnknown
 {
     virtual HRESULT Next(ULONG count, IDiaSymbol **items, ULONG *fetched) = 0;
-    virtual HRESULT get_Count(LONG *count) = 0;
 
 protected:
     ~IDiaEnumSymbols() = default;
@@ -180,3 +169,12 @@ protected:
 
 inline const IID IID_ILineIndex = {
     0x6A1C4E2B, 0x58D3, 0x4F0A, {0x9B, 0x61, 0x2E, 0x7D, 0x40, 0xC3, 0x15, 0x8F}};
+
+template <> struct InterfaceId<IDiaDataSource>
+{
+    static constexpr const IID *value = &IID_IDiaDataSource;
+};
+template <> struct InterfaceId<ILineIndex>
+{
+    static constexpr const IID *value = &IID_ILineIndex;
+};

@@ -22,18 +22,11 @@ size_t nextCharacter(std::string_view s, size_t i)
     return i;
 }
 
-char lower(char c)
-{
-    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-}
-
 } // namespace
 
 NamePattern::NamePattern(const std::string *pattern, uint32_t flags)
 {
-    m_ignoreCase = (flags & nsfCaseInsensitive) != 0;
     m_wildcards = (flags & nsfRegularExpression) != 0;
-    m_undecorated = (flags & nsfUndecoratedName) != 0;
     if (!pattern) {
         m_all = true;
         return;
@@ -43,23 +36,13 @@ NamePattern::NamePattern(const std::string *pattern, uint32_t flags)
         m_wildcards && m_pattern.find_first_not_of('*') == std::string::npos && !m_pattern.empty();
 }
 
-bool NamePattern::same(char a, char b) const
-{
-    return m_ignoreCase ? lower(a) == lower(b) : a == b;
-}
-
 bool NamePattern::matches(std::string_view name) const
 {
     if (m_all)
         return true;
     if (m_wildcards)
         return wildcardMatch(name);
-    if (name.size() != m_pattern.size())
-        return false;
-    for (size_t i = 0; i < name.size(); ++i)
-        if (!same(name[i], m_pattern[i]))
-            return false;
-    return true;
+    return name == m_pattern;
 }
 
 bool NamePattern::wildcardMatch(std::string_view name) const
@@ -74,7 +57,7 @@ bool NamePattern::wildcardMatch(std::string_view name) const
         } else if (i < p.size() && p[i] == '?') {
             n = nextCharacter(name, n);
             ++i;
-        } else if (i < p.size() && same(p[i], name[n])) {
+        } else if (i < p.size() && p[i] == name[n]) {
             ++n;
             ++i;
         } else if (star != std::string::npos) {

@@ -221,7 +221,9 @@ LoadResult PdbIndex::open(const std::string &pdbPath, const uint8_t (&guid)[16],
 
     // Types and ids answer only type queries, which neither run of the tool asks: a stream
     // that cannot be read leaves them unanswered.
-    d.types.open(*d.file, StreamTPI);
+    auto types = std::make_unique<TypeRecords>();
+    types->open(*d.file, StreamTPI);
+    d.types = std::make_unique<PdbTypes>(std::move(types));
     if (d.file->hasPDBIpiStream())
         d.ids.open(*d.file, StreamIPI);
     d.typesInObjectFiles = (info->getFeatures() & PdbFeatureMinimalDebugInfo) != 0;
@@ -250,6 +252,11 @@ LoadResult PdbIndex::open(const std::string &pdbPath, const uint8_t (&guid)[16],
     }
     index = std::move(pdb);
     return LoadResult::Ok;
+}
+
+PdbTypes &PdbIndex::types()
+{
+    return *m_impl->types;
 }
 
 uint32_t PdbIndex::addName(std::vector<char> &names, std::string_view name)

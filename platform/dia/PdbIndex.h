@@ -1,15 +1,17 @@
 // The program database of one image, indexed for the lookups that the debug-information data
-// source answers: functions and publics by RVA and by name, line records by RVA range, and type
-// records by type index. LLVM reads the container, the info and the DBI stream; the publics, the
-// module streams and the type records are read here (PdbPublics, PdbModules, PdbTypes), where
-// LLVM 14 refuses what Microsoft's linker writes or trusts what a damaged file says.
+// source answers: functions by RVA and by name, publics by name, line records by RVA range, and
+// its type records (PdbTypes). LLVM reads the container, the info and the DBI stream; the
+// publics, the module streams and the type records are read here (PdbPublics, PdbModules,
+// TypeRecords), where LLVM 14 refuses what Microsoft's linker writes or trusts what a damaged
+// file says.
 #pragma once
+
+#include "PdbTypes.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -25,42 +27,6 @@ enum class LoadResult {
     NoPdb,       // neither the recorded path nor the image's folder holds a PDB
     Mismatch,    // a PDB found belongs to another build (GUID or age), none to this one
     Corrupt,     // a PDB found cannot be parsed, none belongs to this build
-};
-
-// What a type record answers; each "has" says whether the property applies.
-struct TypeInfo
-{
-    uint32_t tag = 0;
-    std::string name;
-    bool hasName = false;
-    uint64_t length = 0;
-    bool hasLength = false;
-    uint32_t type = 0; // pointee, element, return or underlying type (canonical index)
-    bool hasType = false;
-    uint32_t count = 0;
-    bool hasCount = false;
-    uint32_t callingConvention = 0;
-    bool hasCallingConvention = false;
-    uint32_t classParent = 0; // canonical index of the class of a member function type
-    bool hasClassParent = false;
-    int32_t thisAdjust = 0;
-    bool hasThisAdjust = false;
-    bool isForwardReference = false; // a class whose definition is not in this PDB
-};
-
-// One member of a class's field list as DIA shows it: a function, a datum, a base class, a
-// nested type or the vtable pointer.
-struct ClassChild
-{
-    enum Kind : uint8_t { Method, Data, BaseClass, NestedType, VTable };
-    Kind kind = Data;
-    bool isStatic = false;      // Data: static member; Method: static member function
-    bool isVirtualBase = false; // BaseClass
-    uint32_t parent = 0;        // canonical type index of the class
-    uint32_t type = 0;          // canonical type index of the member's type
-    int64_t offset = 0;         // Data (instance) and non-virtual BaseClass
-    int64_t vbptrOffset = 0;    // virtual BaseClass
-    std::string name;
 };
 
 class PdbIndex
@@ -80,7 +46,6 @@ public:
         uint32_t nameOffset;
         uint32_t nameLength;
         bool hasRva;
-        bool isFunction;
     };
     struct Line
     {
@@ -140,21 +105,10 @@ public:
 
     // Index of the function whose [rva, rva + length) holds rva, or -1.
     long functionAt(uint32_t rva) const;
-    // Index of the public with the greatest RVA not above rva, or -1.
-    long publicAt(uint32_t rva) const;
     // Range [first, last) of the line records that overlap [rva, rva + length).
     std::pair<size_t, size_t> linesIn(uint32_t rva, uint32_t length) const;
 
-    // Types. Canonical indexes see through modifiers and forward references, so a class has
-    // one index however it is reached. Indexes that name no record give tag 0 / false.
-    uint32_t canonicalType(uint32_t typeIndex);
-    const TypeInfo &typeInfo(uint32_t canonicalIndex);
-    // The children of a class (canonical index), read once: range into classChild().
-    std::pair<size_t, size_t> classChildren(uint32_t canonicalIndex);
-    const ClassChild &classChild(size_t i) const { return m_children[i]; }
-    size_t childCount() const { return m_children.size(); }
-    // Canonical indexes of all class, union and enum definitions, in type order.
-    const std::vector<uint32_t> &userTypes();
+    PdbTypes &types();
 
 private:
     PdbIndex();
@@ -178,10 +132,7 @@ private:
     void indexFunctions();
     void indexLines();
     void indexPublics();
-    void indexDefinitions();
     static uint32_t addName(std::vector<char> &names, std::string_view name);
-    uint32_t typeLength(uint32_t typeIndex);
-    TypeInfo readTypeInfo(uint32_t canonicalIndex);
 
     std::unique_ptr<Impl> m_impl;
     int m_built = 0;                   // 0 not yet, 1 ok, -1 failed
@@ -195,13 +146,6 @@ private:
     std::vector<Line> m_lines;
     mutable size_t m_lineHint = 0; // where the last line lookup ended
     std::vector<std::string> m_files;
-    std::unordered_map<uint32_t, TypeInfo> m_typeInfos;
-    std::unordered_map<uint32_t, std::pair<size_t, size_t>> m_childRanges;
-    std::vector<ClassChild> m_children;
-    bool m_definitionsIndexed = false;
-    std::unordered_map<std::string, uint32_t> m_definitionsByUniqueName;
-    std::unordered_map<std::string, uint32_t> m_definitionsByName;
-    std::vector<uint32_t> m_userTypes;
 };
 
 } // namespace PDB

@@ -52,8 +52,7 @@ template <typename Visit> void PdbIndex::forEachModule(Visit visit)
     BinaryStreamReader moduleInfo(d.dbi->getModiSubstreamData().StreamData);
     if (failed(moduleInfo.readArray(descriptors, moduleInfo.bytesRemaining())))
         return;
-    bool badDescriptor = false;
-    for (auto it = descriptors.begin(&badDescriptor); it != descriptors.end(); ++it) {
+    for (auto it = descriptors.begin(); it != descriptors.end(); ++it) {
         const DbiModuleDescriptor descriptor = *it;
         const uint16_t streamIndex = descriptor.getModuleStreamIndex();
         if (streamIndex == kInvalidStreamIndex)
@@ -87,10 +86,7 @@ void PdbIndex::indexFunctions()
 {
     Impl &d = *m_impl;
     forEachModule([&](ModuleStream &module) {
-        bool hadError = false;
-        for (auto it = module.symbols.begin(&hadError), end = module.symbols.end(); it != end;
-             ++it) {
-            const CVSymbol &symbol = *it;
+        for (const CVSymbol &symbol : module.symbols) {
             const SymbolKind kind = symbol.kind();
             if (kind != S_GPROC32 && kind != S_LPROC32 && kind != S_GPROC32_ID &&
                 kind != S_LPROC32_ID)
@@ -127,17 +123,80 @@ void PdbIndex::indexFunctions()
                      [](const Function &a, const Function &b) { return a.rva < b.rva; });
 }
 
+namespace {
+
+struct LineEntry
+{
+    uint32_t offset, line, file;
+};
+
+// The file of each checksum entry of a module, by the entry's offset. Files are numbered across
+// modules, one number per name.
+std::unordered_map<uint32_t, uint32_t>
+filesOfChecksums(const DebugChecksumsSubsectionRef &checksums, const PDBStringTable *strings,
+                 std::unordered_map<uint32_t, uint32_t> &fileByNameOffset,
+                 std::vector<std::string> &files)
+{
+    std::unordered_map<uint32_t, uint32_t> checksumToFile;
+    const auto &array = checksums.getArray();
+    for (auto it = array.begin(), end = array.end(); it != end; ++it) {
+        const uint32_t nameOffset = it->FileNameOffset;
+        auto found = fileByNameOffset.find(nameOffset);
+        if (found == fileByNameOffset.end()) {
+            std::string name;
+            if (strings) {
+                auto s = strings->getStringForID(nameOffset);
+                if (!consumed(s))
+                    name = s->str();
+            }
+            found = fileByNameOffset.emplace(nameOffset, uint32_t(files.size())).first;
+            files.push_back(std::move(name));
+        }
+        checksumToFile.emplace(it.offset(), found->second);
+    }
+    return checksumToFile;
+}
+
+// One contribution's line entries, offsets from base: each reaches to the next one, the last to
+// the end of the code. An entry that covers no byte is left out.
+void appendLineRecords(std::vector<LineEntry> &entries, uint32_t base, uint32_t codeSize,
+                       std::vector<PdbIndex::Line> &lines)
+{
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const LineEntry &a, const LineEntry &b) { return a.offset < b.offset; });
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const uint32_t start = entries[i].offset;
+        const uint32_t end = i + 1 < entries.size() ? entries[i + 1].offset : codeSize;
+        if (end > start)
+            lines.push_back({base + start, end - start, entries[i].line, entries[i].file});
+    }
+}
+
+// Folded functions bring one line table each for the same bytes. The first, which belongs to
+// the function that functionAt gives, is kept, so that every address has one record and a
+// lookup stays a binary search.
+void keepFirstRecordOfEachByte(std::vector<PdbIndex::Line> &lines)
+{
+    uint64_t covered = 0;
+    auto kept = lines.begin();
+    for (const PdbIndex::Line &l : lines) {
+        if (l.rva < covered)
+            continue;
+        covered = uint64_t(l.rva) + l.length;
+        *kept++ = l;
+    }
+    lines.erase(kept, lines.end());
+    lines.shrink_to_fit();
+}
+
+} // namespace
+
 void PdbIndex::indexLines()
 {
     Impl &d = *m_impl;
     std::unordered_map<uint32_t, uint32_t> fileByNameOffset;
-    struct Entry
-    {
-        uint32_t offset, line, file;
-    };
-    std::vector<Entry> entries; // one contribution's records, reused
+    std::vector<LineEntry> entries; // one contribution's, reused
     forEachModule([&](ModuleStream &module) {
-        // Line records: offsets within each contribution, made absolute and given lengths.
         std::unordered_map<uint32_t, uint32_t> checksumToFile;
         bool checksumsRead = false;
         for (const DebugSubsectionRecord &sub : module.subsections) {
@@ -145,27 +204,8 @@ void PdbIndex::indexLines()
                 continue;
             if (!checksumsRead) {
                 checksumsRead = true;
-                const DebugChecksumsSubsectionRef checksums = module.checksums();
-                const auto &array = checksums.getArray();
-                for (auto it = array.begin(), end = array.end(); it != end; ++it) {
-                    const uint32_t nameOffset = it->FileNameOffset;
-                    auto found = fileByNameOffset.find(nameOffset);
-                    uint32_t file;
-                    if (found != fileByNameOffset.end()) {
-                        file = found->second;
-                    } else {
-                        std::string name;
-                        if (d.strings) {
-                            auto s = d.strings->getStringForID(nameOffset);
-                            if (!consumed(s))
-                                name = s->str();
-                        }
-                        file = uint32_t(m_files.size());
-                        m_files.push_back(std::move(name));
-                        fileByNameOffset.emplace(nameOffset, file);
-                    }
-                    checksumToFile.emplace(it.offset(), file);
-                }
+                checksumToFile =
+                    filesOfChecksums(module.checksums(), d.strings, fileByNameOffset, m_files);
             }
             DebugLinesSubsectionRef lines;
             if (failed(lines.initialize(BinaryStreamReader(sub.getRecordData()))))
@@ -182,33 +222,12 @@ void PdbIndex::indexLines()
                 for (const LineNumberEntry &e : block.LineNumbers)
                     entries.push_back({e.Offset, LineInfo(e.Flags).getStartLine(), file->second});
             }
-            std::stable_sort(entries.begin(), entries.end(),
-                             [](const Entry &a, const Entry &b) { return a.offset < b.offset; });
-            const uint32_t codeSize = header->CodeSize;
-            for (size_t i = 0; i < entries.size(); ++i) {
-                const uint32_t start = entries[i].offset;
-                const uint32_t end = i + 1 < entries.size() ? entries[i + 1].offset : codeSize;
-                if (end <= start)
-                    continue; // covers no byte
-                m_lines.push_back({base + start, end - start, entries[i].line, entries[i].file});
-            }
+            appendLineRecords(entries, base, header->CodeSize, m_lines);
         }
     });
     std::stable_sort(m_lines.begin(), m_lines.end(),
                      [](const Line &a, const Line &b) { return a.rva < b.rva; });
-    // Folded functions bring one line table each for the same bytes. Keep the first, which
-    // belongs to the function that functionAt gives, so that every address has one record
-    // and a lookup stays a binary search.
-    uint64_t covered = 0;
-    auto kept = m_lines.begin();
-    for (const Line &l : m_lines) {
-        if (l.rva < covered)
-            continue;
-        covered = uint64_t(l.rva) + l.length;
-        *kept++ = l;
-    }
-    m_lines.erase(kept, m_lines.end());
-    m_lines.shrink_to_fit();
+    keepFirstRecordOfEachByte(m_lines);
 }
 
 long PdbIndex::functionAt(uint32_t rva) const

@@ -20,22 +20,20 @@ namespace {
 
 struct PublicRecord
 {
-    uint32_t flags;
     uint32_t offset;
     uint16_t segment;
     std::string_view name;
 };
 
-// An S_PUB32 record's fields: flags, offset, segment, then the name up to its zero byte. Read
-// here directly because the general deserializer costs more than the rest of the public index
-// on a program database with a million publics. False when the record is too short or the
-// name is not terminated, which the deserializer refuses as well.
+// An S_PUB32 record's fields: flags (not needed), offset, segment, then the name up to its zero
+// byte. Read here directly because the general deserializer costs more than the rest of the
+// public index on a program database with a million publics. False when the record is too short or
+// the name is not terminated, which the deserializer refuses as well.
 bool readPublicRecord(ArrayRef<uint8_t> content, PublicRecord &out)
 {
     if (content.size() < 10)
         return false;
     const uint8_t *p = content.data();
-    out.flags = support::endian::read32le(p);
     out.offset = support::endian::read32le(p + 4);
     out.segment = support::endian::read16le(p + 8);
     const char *name = reinterpret_cast<const char *>(p + 10);
@@ -67,8 +65,7 @@ void PdbIndex::indexPublics()
     BinaryStreamReader reader(*d.symbolRecords);
     if (failed(reader.readArray(records, streamLength)))
         return;
-    bool hadError = false;
-    for (auto it = records.begin(&hadError), end = records.end(); it != end; ++it) {
+    for (auto it = records.begin(), end = records.end(); it != end; ++it) {
         if (!live[it.offset()])
             continue;
         const CVSymbol &symbol = *it;
@@ -80,8 +77,7 @@ void PdbIndex::indexPublics()
         uint32_t rva = 0;
         const bool hasRva = d.toRva(pub.segment, pub.offset, rva);
         const uint32_t nameOffset = addName(m_names, pub.name);
-        m_publics.push_back({rva, nameOffset, uint32_t(pub.name.size()), hasRva,
-                             (pub.flags & uint32_t(PublicSymFlags::Function)) != 0});
+        m_publics.push_back({rva, nameOffset, uint32_t(pub.name.size()), hasRva});
     }
     // Address order; publics without an address go last.
     std::stable_sort(m_publics.begin(), m_publics.end(), [](const Public &a, const Public &b) {
@@ -91,20 +87,6 @@ void PdbIndex::indexPublics()
     });
 }
 
-long PdbIndex::publicAt(uint32_t rva) const
-{
-    ensurePublics();
-    auto end = std::partition_point(m_publics.begin(), m_publics.end(),
-                                    [](const Public &p) { return p.hasRva; });
-    auto it = std::upper_bound(m_publics.begin(), end, rva,
-                               [](uint32_t v, const Public &p) { return v < p.rva; });
-    if (it == m_publics.begin())
-        return -1;
-    const uint32_t at = std::prev(it)->rva;
-    auto first = std::lower_bound(m_publics.begin(), it, at,
-                                  [](const Public &p, uint32_t v) { return p.rva < v; });
-    return long(first - m_publics.begin());
-}
 } // namespace PDB
 } // namespace PLATFORM
 } // namespace TQ

@@ -1,63 +1,21 @@
 // Type records: canonical indexes, what each type answers, and the members of classes.
-#include "PdbIndexImpl.h"
+#include "PdbTypes.h"
+#include "LlvmError.h"
+#include "TypeRecords.h"
 
 #include <llvm/DebugInfo/CodeView/CVTypeVisitor.h>
 #include <llvm/DebugInfo/CodeView/TypeDeserializer.h>
 #include <llvm/DebugInfo/CodeView/TypeRecord.h>
 #include <llvm/DebugInfo/CodeView/TypeVisitorCallbacks.h>
-#include <llvm/DebugInfo/PDB/Native/RawConstants.h>
-#include <llvm/DebugInfo/PDB/Native/RawTypes.h>
-#include <llvm/Support/BinaryStreamReader.h>
 
 #include <algorithm>
 
 using namespace llvm;
 using namespace llvm::codeview;
-using namespace llvm::pdb;
 
 namespace TQ {
 namespace PLATFORM {
 namespace PDB {
-
-bool TypeRecords::open(PDBFile &file, uint32_t streamIndex)
-{
-    m_stream.reset();
-    auto stream = file.safelyCreateIndexedStream(streamIndex);
-    if (consumed(stream))
-        return false;
-    BinaryStreamReader reader(**stream);
-    const TpiStreamHeader *header = nullptr;
-    if (failed(reader.readObject(header)) || header->Version != PdbTpiV80 ||
-        header->HeaderSize < sizeof(TpiStreamHeader) || header->HeaderSize > reader.getLength())
-        return false;
-    reader.setOffset(header->HeaderSize);
-    if (failed(reader.readArray(m_array, header->TypeRecordBytes)))
-        return false;
-    m_begin = header->TypeIndexBegin;
-    m_stream = std::move(*stream);
-    return true;
-}
-
-const std::vector<CVType> &TypeRecords::all()
-{
-    if (!m_read && m_stream) {
-        m_read = true;
-        bool hadError = false;
-        for (auto it = m_array.begin(&hadError), end = m_array.end(); it != end; ++it)
-            m_records.push_back(*it);
-    }
-    return m_records;
-}
-
-Optional<CVType> TypeRecords::at(TypeIndex ti)
-{
-    if (ti.isSimple())
-        return None;
-    const std::vector<CVType> &records = all();
-    if (ti.getIndex() < m_begin || ti.getIndex() - m_begin >= records.size())
-        return None;
-    return records[ti.getIndex() - m_begin];
-}
 
 namespace {
 
@@ -252,17 +210,6 @@ public:
         overloadLists.emplace_back(r.getMethodList(), r.getName().str());
         return Error::success();
     }
-    Error visitKnownMember(CVMemberRecord &, NestedTypeRecord &r) override
-    {
-        m_out.push_back(
-            make(ClassChild::NestedType, r.getNestedType().getIndex(), r.getName().str()));
-        return Error::success();
-    }
-    Error visitKnownMember(CVMemberRecord &, VFPtrRecord &r) override
-    {
-        m_out.push_back(make(ClassChild::VTable, r.getType().getIndex(), std::string()));
-        return Error::success();
-    }
     Error visitKnownMember(CVMemberRecord &, ListContinuationRecord &r) override
     {
         continuation = r.getContinuationIndex();
@@ -271,9 +218,7 @@ public:
 
     void addMethod(const OneMethodRecord &r, StringRef name)
     {
-        ClassChild c = make(ClassChild::Method, r.getType().getIndex(), name.str());
-        c.isStatic = r.getMethodKind() == MethodKind::Static;
-        m_out.push_back(std::move(c));
+        m_out.push_back(make(ClassChild::Method, r.getType().getIndex(), name.str()));
     }
 
 private:
@@ -291,18 +236,152 @@ private:
     std::vector<ClassChild> &m_out;
 };
 
+template <typename Record> bool deserialize(CVType &cvt, Record &record)
+{
+    return !failed(TypeDeserializer::deserializeAs(cvt, record));
+}
+
+uint32_t lengthOf(PdbTypes &types, uint32_t typeIndex)
+{
+    const TypeInfo &info = types.typeInfo(types.canonicalType(typeIndex));
+    return info.hasLength ? uint32_t(info.length) : 0;
+}
+
+TypeInfo simpleTypeInfo(TypeIndex ti)
+{
+    TypeInfo info;
+    if (ti.getSimpleMode() != SimpleTypeMode::Direct) {
+        info.tag = SymTagPointerType;
+        info.length = simplePointerSize(ti.getSimpleMode());
+        info.hasLength = true;
+        info.type = ti.makeDirect().getIndex();
+        info.hasType = true;
+    } else if (ti.getSimpleKind() != SimpleTypeKind::None) {
+        info.tag = SymTagBaseType;
+        info.name = TypeIndex::simpleTypeName(ti).str();
+        info.hasName = true;
+        info.length = simpleKindSize(ti.getSimpleKind());
+        info.hasLength = true;
+    }
+    return info;
+}
+
+TypeInfo tagTypeInfo(PdbTypes &types, CVType &cvt)
+{
+    TypeInfo info;
+    TagSummary tag;
+    if (!readTag(cvt, tag))
+        return info;
+    info.name = tag.name;
+    info.hasName = true;
+    info.hasLength = true;
+    if (cvt.kind() == LF_ENUM) {
+        info.tag = SymTagEnum_;
+        info.type = types.canonicalType(tag.underlying.getIndex());
+        info.hasType = true;
+        info.length = lengthOf(types, info.type);
+    } else {
+        info.tag = SymTagUDT;
+        info.length = tag.size;
+    }
+    return info;
+}
+
+TypeInfo pointerTypeInfo(PdbTypes &types, CVType &cvt)
+{
+    TypeInfo info;
+    PointerRecord r(TypeRecordKind::Pointer);
+    if (!deserialize(cvt, r))
+        return info;
+    info.tag = SymTagPointerType;
+    info.length = r.getSize();
+    info.hasLength = true;
+    info.type = types.canonicalType(r.getReferentType().getIndex());
+    info.hasType = true;
+    return info;
+}
+
+TypeInfo arrayTypeInfo(PdbTypes &types, CVType &cvt)
+{
+    TypeInfo info;
+    ArrayRecord r(TypeRecordKind::Array);
+    if (!deserialize(cvt, r))
+        return info;
+    info.tag = SymTagArrayType;
+    info.length = r.getSize();
+    info.hasLength = true;
+    info.type = types.canonicalType(r.getElementType().getIndex());
+    info.hasType = true;
+    const uint32_t element = lengthOf(types, info.type);
+    info.count = element ? uint32_t(r.getSize() / element) : 0;
+    info.hasCount = true;
+    return info;
+}
+
+// What procedures and member functions share: the return type and the calling convention.
+TypeInfo functionTypeInfo(PdbTypes &types, TypeIndex returnType, CallingConvention convention)
+{
+    TypeInfo info;
+    info.tag = SymTagFunctionType;
+    info.type = types.canonicalType(returnType.getIndex());
+    info.hasType = !returnType.isNoneType();
+    info.callingConvention = uint32_t(convention);
+    info.hasCallingConvention = true;
+    return info;
+}
+
+TypeInfo procedureTypeInfo(PdbTypes &types, CVType &cvt)
+{
+    ProcedureRecord r(TypeRecordKind::Procedure);
+    if (!deserialize(cvt, r))
+        return TypeInfo();
+    return functionTypeInfo(types, r.getReturnType(), r.getCallConv());
+}
+
+TypeInfo memberFunctionTypeInfo(PdbTypes &types, CVType &cvt)
+{
+    MemberFunctionRecord r(TypeRecordKind::MemberFunction);
+    if (!deserialize(cvt, r))
+        return TypeInfo();
+    TypeInfo info = functionTypeInfo(types, r.getReturnType(), r.getCallConv());
+    if (!r.getClassType().isNoneType()) {
+        info.classParent = types.canonicalType(r.getClassType().getIndex());
+        info.hasClassParent = true;
+    }
+    info.thisAdjust = r.getThisPointerAdjustment();
+    info.hasThisAdjust = true;
+    return info;
+}
+
+// Shown as the type it is carved from, as DIA does.
+TypeInfo bitFieldTypeInfo(PdbTypes &types, CVType &cvt, uint32_t self)
+{
+    BitFieldRecord r(TypeRecordKind::BitField);
+    if (!deserialize(cvt, r))
+        return TypeInfo();
+    const uint32_t underlying = types.canonicalType(r.getType().getIndex());
+    return underlying == self ? TypeInfo() : types.typeInfo(underlying);
+}
+
 } // namespace
 
-void PdbIndex::indexDefinitions()
+PdbTypes::PdbTypes(std::unique_ptr<TypeRecords> records) : m_records(std::move(records))
+{
+    if (!m_records)
+        m_records = std::make_unique<TypeRecords>();
+}
+
+PdbTypes::~PdbTypes() = default;
+
+void PdbTypes::indexDefinitions()
 {
     if (m_definitionsIndexed)
         return;
     m_definitionsIndexed = true;
-    TypeRecords &types = m_impl->types;
-    const std::vector<CVType> &records = types.all();
+    const std::vector<CVType> &records = m_records->all();
     for (size_t i = 0; i < records.size(); ++i) {
         CVType cvt = records[i];
-        const uint32_t current = types.begin() + uint32_t(i);
+        const uint32_t current = m_records->begin() + uint32_t(i);
         if (!isTagKind(cvt.kind()))
             continue;
         TagSummary tag;
@@ -312,28 +391,20 @@ void PdbIndex::indexDefinitions()
         if (tag.hasUniqueName)
             m_definitionsByUniqueName.emplace(group + tag.uniqueName, current);
         m_definitionsByName.emplace(group + tag.name, current);
-        m_userTypes.push_back(current);
     }
 }
 
-const std::vector<uint32_t> &PdbIndex::userTypes()
+uint32_t PdbTypes::canonicalType(uint32_t typeIndex)
 {
-    indexDefinitions();
-    return m_userTypes;
-}
-
-uint32_t PdbIndex::canonicalType(uint32_t typeIndex)
-{
-    Impl &d = *m_impl;
     TypeIndex ti(typeIndex);
     for (int depth = 0; depth < kMaxTypeDepth; ++depth) {
-        Optional<CVType> cvt = d.type(ti);
+        Optional<CVType> cvt = m_records->at(ti);
         if (!cvt)
             return ti.getIndex();
         const TypeLeafKind kind = cvt->kind();
         if (kind == LF_MODIFIER) {
             ModifierRecord r(TypeRecordKind::Modifier);
-            if (failed(TypeDeserializer::deserializeAs(*cvt, r)))
+            if (!deserialize(*cvt, r))
                 return ti.getIndex();
             ti = r.getModifiedType();
             continue;
@@ -357,13 +428,7 @@ uint32_t PdbIndex::canonicalType(uint32_t typeIndex)
     return ti.getIndex();
 }
 
-uint32_t PdbIndex::typeLength(uint32_t typeIndex)
-{
-    const TypeInfo &info = typeInfo(canonicalType(typeIndex));
-    return info.hasLength ? uint32_t(info.length) : 0;
-}
-
-const TypeInfo &PdbIndex::typeInfo(uint32_t canonicalIndex)
+const TypeInfo &PdbTypes::typeInfo(uint32_t canonicalIndex)
 {
     auto it = m_typeInfos.find(canonicalIndex);
     if (it != m_typeInfos.end())
@@ -376,150 +441,69 @@ const TypeInfo &PdbIndex::typeInfo(uint32_t canonicalIndex)
     return slot;
 }
 
-TypeInfo PdbIndex::readTypeInfo(uint32_t canonicalIndex)
+TypeInfo PdbTypes::readTypeInfo(uint32_t canonicalIndex)
 {
-    TypeInfo info;
     const TypeIndex ti(canonicalIndex);
-    if (ti.isSimple()) {
-        if (ti.getSimpleKind() == SimpleTypeKind::None &&
-            ti.getSimpleMode() == SimpleTypeMode::Direct)
-            return info;
-        if (ti.getSimpleMode() != SimpleTypeMode::Direct) {
-            info.tag = 14; // pointer
-            info.length = simplePointerSize(ti.getSimpleMode());
-            info.hasLength = true;
-            info.type = ti.makeDirect().getIndex();
-            info.hasType = true;
-        } else {
-            info.tag = 16; // base type
-            info.name = TypeIndex::simpleTypeName(ti).str();
-            info.hasName = true;
-            info.length = simpleKindSize(ti.getSimpleKind());
-            info.hasLength = true;
-        }
-        return info;
-    }
-    Optional<CVType> cvt = m_impl->type(ti);
+    if (ti.isSimple())
+        return simpleTypeInfo(ti);
+    Optional<CVType> cvt = m_records->at(ti);
     if (!cvt)
-        return info;
-    const TypeLeafKind kind = cvt->kind();
-    if (isTagKind(kind)) {
-        TagSummary tag;
-        if (!readTag(*cvt, tag))
-            return info;
-        info.tag = kind == LF_ENUM ? 12 : 11;
-        info.name = tag.name;
-        info.hasName = true;
-        info.isForwardReference = tag.forwardRef;
-        if (kind == LF_ENUM) {
-            info.type = canonicalType(tag.underlying.getIndex());
-            info.hasType = true;
-            info.length = typeLength(info.type);
-        } else {
-            info.length = tag.size;
-        }
-        info.hasLength = true;
-        return info;
-    }
-    switch (kind) {
-    case LF_POINTER: {
-        PointerRecord r(TypeRecordKind::Pointer);
-        if (failed(TypeDeserializer::deserializeAs(*cvt, r)))
-            return info;
-        info.tag = 14;
-        info.length = r.getSize();
-        info.hasLength = true;
-        info.type = canonicalType(r.getReferentType().getIndex());
-        info.hasType = true;
-        return info;
-    }
-    case LF_ARRAY: {
-        ArrayRecord r(TypeRecordKind::Array);
-        if (failed(TypeDeserializer::deserializeAs(*cvt, r)))
-            return info;
-        info.tag = 15;
-        info.length = r.getSize();
-        info.hasLength = true;
-        info.type = canonicalType(r.getElementType().getIndex());
-        info.hasType = true;
-        const uint32_t element = typeLength(info.type);
-        info.count = element ? uint32_t(r.getSize() / element) : 0;
-        info.hasCount = true;
-        return info;
-    }
-    case LF_PROCEDURE: {
-        ProcedureRecord r(TypeRecordKind::Procedure);
-        if (failed(TypeDeserializer::deserializeAs(*cvt, r)))
-            return info;
-        info.tag = 13;
-        info.type = canonicalType(r.getReturnType().getIndex());
-        info.hasType = !r.getReturnType().isNoneType();
-        info.callingConvention = uint32_t(r.getCallConv());
-        info.hasCallingConvention = true;
-        return info;
-    }
-    case LF_MFUNCTION: {
-        MemberFunctionRecord r(TypeRecordKind::MemberFunction);
-        if (failed(TypeDeserializer::deserializeAs(*cvt, r)))
-            return info;
-        info.tag = 13;
-        info.type = canonicalType(r.getReturnType().getIndex());
-        info.hasType = !r.getReturnType().isNoneType();
-        info.callingConvention = uint32_t(r.getCallConv());
-        info.hasCallingConvention = true;
-        if (!r.getClassType().isNoneType()) {
-            info.classParent = canonicalType(r.getClassType().getIndex());
-            info.hasClassParent = true;
-        }
-        info.thisAdjust = r.getThisPointerAdjustment();
-        info.hasThisAdjust = true;
-        return info;
-    }
-    case LF_BITFIELD: {
-        BitFieldRecord r(TypeRecordKind::BitField);
-        if (failed(TypeDeserializer::deserializeAs(*cvt, r)))
-            return info;
-        // Shown as the type it is carved from, as DIA does.
-        const uint32_t underlying = canonicalType(r.getType().getIndex());
-        if (underlying == canonicalIndex)
-            return info;
-        return typeInfo(underlying);
-    }
-    case LF_VTSHAPE:
-        info.tag = 24;
-        return info;
+        return TypeInfo();
+    switch (cvt->kind()) {
+    case LF_CLASS:
+    case LF_STRUCTURE:
+    case LF_INTERFACE:
+    case LF_UNION:
+    case LF_ENUM:
+        return tagTypeInfo(*this, *cvt);
+    case LF_POINTER:
+        return pointerTypeInfo(*this, *cvt);
+    case LF_ARRAY:
+        return arrayTypeInfo(*this, *cvt);
+    case LF_PROCEDURE:
+        return procedureTypeInfo(*this, *cvt);
+    case LF_MFUNCTION:
+        return memberFunctionTypeInfo(*this, *cvt);
+    case LF_BITFIELD:
+        return bitFieldTypeInfo(*this, *cvt, canonicalIndex);
     default:
-        return info;
+        return TypeInfo();
     }
 }
 
-std::pair<size_t, size_t> PdbIndex::classChildren(uint32_t canonicalIndex)
+std::pair<size_t, size_t> PdbTypes::classChildren(uint32_t canonicalIndex)
 {
     auto found = m_childRanges.find(canonicalIndex);
     if (found != m_childRanges.end())
         return found->second;
     const size_t first = m_children.size();
     m_childRanges[canonicalIndex] = {first, first};
-
-    Impl &d = *m_impl;
-    Optional<CVType> cvt = d.type(TypeIndex(canonicalIndex));
+    Optional<CVType> cvt = m_records->at(TypeIndex(canonicalIndex));
     TagSummary tag;
     if (!cvt || !isTagKind(cvt->kind()) || cvt->kind() == LF_ENUM || !readTag(*cvt, tag) ||
         tag.forwardRef)
         return {first, first};
+    readFieldLists(canonicalIndex, tag.fieldList.getIndex());
+    // Types seen through modifiers and forward references, as every other lookup sees them.
+    for (size_t i = first; i < m_children.size(); ++i)
+        m_children[i].type = canonicalType(m_children[i].type);
+    m_childRanges[canonicalIndex] = {first, m_children.size()};
+    return {first, m_children.size()};
+}
 
+// The field list and its continuations, then the methods of the overload lists it names.
+void PdbTypes::readFieldLists(uint32_t canonicalIndex, uint32_t fieldList)
+{
     FieldCollector collector(canonicalIndex, m_children);
-    TypeIndex list = tag.fieldList;
+    TypeIndex list(fieldList);
     std::vector<uint32_t> seen;
     while (!list.isNoneType() && !list.isSimple()) {
         if (std::find(seen.begin(), seen.end(), list.getIndex()) != seen.end())
             break; // a continuation loop in a broken file
         seen.push_back(list.getIndex());
-        Optional<CVType> fields = d.type(list);
-        if (!fields || fields->kind() != LF_FIELDLIST)
-            break;
+        Optional<CVType> fields = m_records->at(list);
         FieldListRecord record(TypeRecordKind::FieldList);
-        if (failed(TypeDeserializer::deserializeAs(*fields, record)))
+        if (!fields || fields->kind() != LF_FIELDLIST || !deserialize(*fields, record))
             break;
         collector.continuation = TypeIndex();
         if (failed(visitMemberRecordStream(record.Data, collector)))
@@ -527,20 +511,13 @@ std::pair<size_t, size_t> PdbIndex::classChildren(uint32_t canonicalIndex)
         list = collector.continuation;
     }
     for (const auto &overloads : collector.overloadLists) {
-        Optional<CVType> methods = d.type(overloads.first);
-        if (!methods || methods->kind() != LF_METHODLIST)
-            continue;
+        Optional<CVType> methods = m_records->at(overloads.first);
         MethodOverloadListRecord r(TypeRecordKind::MethodOverloadList);
-        if (failed(TypeDeserializer::deserializeAs(*methods, r)))
+        if (!methods || methods->kind() != LF_METHODLIST || !deserialize(*methods, r))
             continue;
         for (const OneMethodRecord &m : r.getMethods())
             collector.addMethod(m, overloads.second);
     }
-    // Types seen through modifiers and forward references, as every other lookup sees them.
-    for (size_t i = first; i < m_children.size(); ++i)
-        m_children[i].type = canonicalType(m_children[i].type);
-    m_childRanges[canonicalIndex] = {first, m_children.size()};
-    return {first, m_children.size()};
 }
 
 } // namespace PDB

@@ -178,46 +178,21 @@ TEST_F(FakeDiaTest, QueriesWithEachFailureOfTheCallsTheyMake)
          "prog.exe:0x00401000|C:\\src\\main.cpp:10|@401000 10-9|0 0|-" + e + "get_name"},
         {{"20:name=", "20:undecorated="}, "fn 402000",
          "prog.exe:0x00402000|C:\\src\\d.cpp:40|@402000 40-40|0 4|D"},
-        // The kind follows the plain name, not the undecorated one.
-        {{"20:!get_name"}, "fn 402000", run + "0 4|D" + e + "get_name"},
-        {{"id=40;tag=Function;name=D::D;undecorated=public: __thiscall D::D(void);rva=0x2100;"
-          "type=21"}, "fn 402100",
-         "public: __thiscall D::D(void)|prog.exe:???:0|@402100 0-0|2 4|D"},
         // Each UTF-16 code unit outside 0x20..0x7E becomes "_"; then only blanks collapse.
         {{QString::fromUtf16(u"10:undecorated=  int\tf(\u00e9)\x7f~ x\n\ny \U0001F600z ")},
          "fn 401000", "int_f(_)_~ x__y __z|C:\\src\\main.cpp:10|@401000 10-9|0 0|-"},
-        {{"10:!get_relativeVirtualAddress"}, "fn 401004",
-         main + "11|@401004 0-0|0 0|-" + e + "get start addr of function"},
-        {{"10:!get_length"}, "fn 401004",
-         main + "11|@401000 0-0|0 0|-" + e + "get length of function"},
         {{"findLinesByRVA"}, "fn 401004",
          fallback + "0|@401000 0-0|0 0|-" + e + "findLinesByRVA" + e + "findLinesByRVA"},
-        {{"lines.Next1"}, "fn 401000", main + "10|@401000 10-10|0 0|-" + e + "could not get line"},
-        {{"92:!get_lineNumber"}, "fn 401000",
-         main + "10|@401000 10-11|0 0|-" + e + "could not get line number"},
         {{"90:!get_fileName"}, "fn 401000",
          fallback + "10|@401000 10-9|0 0|-" + e + "could not get sourcefile functionName"},
         {{"20:!get_type"}, "fn 402000", run + "0 0|-" + e + "could not resolve function type"},
         {{"21:!get_callingConvention"}, "fn 402000",
          run + "0 0|-" + e + "could not resolve calling convention"},
-        // The class is known, but the failed step leaves the kind unexamined.
-        {{"21:!get_thisAdjust"}, "fn 402000", run + "0 0|D" + e + "could not resolve this adjust"},
-        {{"21:classParent"}, "fn 402000",
-         run + "0 4|-" + e + "class could not be resolved although method is thiscall"},
-        {{"21:cc=7"}, "fn 402000", run + "0 0|D"},
         {{}, "all;find __penter 10;find _main*,_main 10;find _main 5", "401000 402000\n"
          "__penter@400010\n_main@401000 _mainCRTStartup@401200 _main@401000\n_main@401000"},
-        {{"10:!get_relativeVirtualAddress"}, "all",
-         "402000\nERROR - Failed to get the function address"},
         {{"2:!get_name", "3:!get_relativeVirtualAddress"}, "find * 10", "__penter@400010\n"
          "ERROR - Failed to get the function functionName\n"
          "ERROR - Failed to get the function address"},
-        {{"findChildren"}, "all;find __penter,_main 10",
-         "\n\nerror finding children\nerror finding children\nerror finding children"},
-        {{"symbols.Next1=0x8007000e"}, "all;find * 10",
-         "401000\n__penter@400010\ncould not load symbol from enum\n"
-         "could not load symbol from enum"},
-        {{"symbols.Next0=1"}, "find * 10", ""}, // S_FALSE: nothing left
         // A name ends at its first zero character.
         {{"id=5;tag=PublicSymbol;rva=0x10;name=ab" + QString(QChar(0)) + "cd"}, "find ab* 10",
          "ab@400010"},
@@ -226,25 +201,18 @@ TEST_F(FakeDiaTest, QueriesWithEachFailureOfTheCallsTheyMake)
         {{"lines.Next0"}, "src 401000", "prog.exe:???"},
         {{"90:!get_lineNumber"}, "src 401000", "prog.exe:???" + e + "could not get line number"},
         {{"90:!get_sourceFile"}, "src 401000", "prog.exe:???" + e + "could not get source file"},
-        {{}, "tag 401004;tag 403000", "sym tag found5" + e + "could not find symbol"},
-        {{"10:!get_symTag"}, "tag 401000", "error: could not get symtag"},
         // Parts are registered before the whole: B, V, T, then D.
         {{}, "class 100", full},
         {{"108:!get_virtualBaseClass"}, "class 100",
          noV + e + "could not determine whether base class is virtual"},
         {{"108:!get_virtualBasePointerOffset"}, "class 100",
          noV + e + "could not resolve offset to virtual base-class"},
-        {{"108:!get_symTag"}, "class 100", noV + e + "could not get child symTag"},
         {{"107:!get_offset"}, "class 100", noB + e + "could not resolve offset to base-class"},
-        {{"107:!get_typeId"}, "class 100", noB + e + "could not get id of base class type"},
         {{"101:!get_name"}, "class 100",
          QString(full).replace("helper,run", "helper") + e +
          "could not resolve function diaFnName"},
         {{"105:!get_name"}, "class 100",
          QString(full).replace("nums,", "") + e + "could not resolve data name"},
-        {{"105:!get_type"}, "class 100", full + e + "could not resolve data type"},
-        {{"105:!get_dataKind"}, "class 100",
-         full + e + "could not resolve data kind of nested data element"},
         // A member whose offset is unknown still has its type looked at, from offset 0.
         {{"103:!get_offset"}, "class 100",
          QString(full).replace(grid, "0:T#3,4:T#3,8:T#3,12:T#3,16:T#3,20:T#3") + e +
@@ -256,7 +224,6 @@ TEST_F(FakeDiaTest, QueriesWithEachFailureOfTheCallsTheyMake)
         {{"504:!get_length"}, "class 100", noT + e + "could not resolve length of array"},
         {{"504:!get_type"}, "class 100", noT + e + "could not resolve child type of array"},
         {{"504:length=13"}, "class 100", noT}, // not a whole multiple of the count
-        {{"505:count=0"}, "class 100", noT},
         // No list of a billion offsets for numbers, and no class array beyond belief.
         {{"502:count=0x40000000", "502:length=0x100000000", "505:count=0x10000000",
           "505:length=0xc0000000"}, "class 100", QString(full).replace(grid, "")},
@@ -265,12 +232,8 @@ TEST_F(FakeDiaTest, QueriesWithEachFailureOfTheCallsTheyMake)
          "D#1 64" + none + "]" + e + "could not get udt children"},
         {{"symbols.Next1"}, "class 100",
          "D#2 64 b[0:B#1] v[] n[] m[] d[]" + e + "could not traverse children"},
-        // Read once: its one failure shows once.
-        {{"109:!get_symTag"}, "class 100;class 100",
-         full + "\n" + full + e + "could not get child symTag"},
         {{}, "class 9999;class 101",
          "null\nnull" + e + "could not get symbol 9999" + e + "symbol requested by id is no udt"},
-        {{"100:!get_symTag"}, "class 100", "null" + e + "could not get symtag"},
         {{"100:!get_name"}, "class 100", "null" + e + "could not get name of udt"},
         // E : D with D : virtual V: V is an indirect virtual base of E.
         {{"id=600;tag=UDT;name=E;length=68;children=601,602", "id=601;tag=BaseClass;type=100",
@@ -409,21 +372,13 @@ TEST(ClassifyMethod, ByTheLastComponentOfTheClassName)
         const char *name;
         MethodKind kind;
     } cases[] = {
-        {"Outer::Inner<T>", "Outer::Inner<T>::~Inner<T>", Destructor},
-        {"Outer::Inner<T>", "Outer::Inner<T>::Inner<T>", Constructor},
         {"Outer::Inner<T>", "Outer::Inner<T>::`scalar deleting destructor'", Destructor},
         // Constructors and destructors named without the template arguments.
         {"Outer::Inner<T>", "Outer::Inner<T>::Inner", Constructor},
-        {"Outer::Inner<T>", "Outer::Inner<T>::~Inner", Destructor},
-        {"Outer::Inner<T>", "Outer::Inner<T>::Inne", OrdinaryMethod},
-        {"N::Map<K, V<W> >", "N::Map<K, V<W> >::Map", Constructor},
+        {"N::Map<K, V<W> >", "N::Map<K, V<W> >::~Map", Destructor},
         {"N::Map<K, V<W> >", "N::Map<K, V<W> >::V", OrdinaryMethod},
-        {"a::b<c::d>", "a::b<c::d>::~b<c::d>", Destructor},
         {"a::b<c::d>", "a::b<c::d>::d", OrdinaryMethod},
         {"D", "D::DD", OrdinaryMethod},
-        {"D", "d::D", Constructor},
-        {"D", "", NotAMethod},
-        {"", "D::D", NotAMethod},
     };
     for (const auto &c : cases) {
         ClassInfo info;

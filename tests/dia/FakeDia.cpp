@@ -54,7 +54,6 @@ class Item : public ComObject<IDiaSymbol, IDiaLineNumber, IDiaSourceFile>, Count
 public:
     // Id 0 is the global scope.
     Item(const QString &path, DWORD id) : m_path(path), m_id(id) {}
-    HRESULT QueryInterface(REFIID, void **) override { return E_NOINTERFACE; }
 
     HRESULT get_symIndexId(DWORD *out) override { return get(__func__, "id", out); }
     HRESULT get_symTag(DWORD *out) override { return get(__func__, "tag", out); }
@@ -62,7 +61,6 @@ public:
     HRESULT get_undecoratedName(BSTR *out) override { return get(__func__, "undecorated", out); }
     HRESULT get_relativeVirtualAddress(DWORD *out) override { return get(__func__, "rva", out); }
     HRESULT get_length(ULONGLONG *out) override { return get(__func__, "length", out); }
-    HRESULT get_length(DWORD *out) override { return get(__func__, "length", out); }
     HRESULT get_typeId(DWORD *out) override { return get(__func__, "type", out); }
     HRESULT get_callingConvention(DWORD *out) override { return get(__func__, "cc", out); }
     HRESULT get_classParentId(DWORD *out) override { return get(__func__, "classParent", out); }
@@ -139,7 +137,6 @@ public:
         for (int i = m_next; i < m_items.size(); ++i)
             m_items.at(i)->Release();
     }
-    HRESULT QueryInterface(REFIID, void **) override { return E_NOINTERFACE; }
     HRESULT Next(ULONG count, Element **items, ULONG *fetched) override
     {
         *fetched = 0;
@@ -148,11 +145,6 @@ public:
         while (*fetched < count && m_next < m_items.size())
             items[(*fetched)++] = m_items.at(m_next++);
         return *fetched == count ? S_OK : S_FALSE;
-    }
-    HRESULT get_Count(LONG *count) override
-    {
-        *count = LONG(m_items.size());
-        return S_OK;
     }
 
 private:

@@ -1,19 +1,18 @@
-// Every test image as the other tests take it for granted: its map in the Microsoft linker's
-// layout, the hook calls where /Gh puts them, the load address, and the data source answering
-// what llvm-pdbutil reads in the PDB. An image whose database has Microsoft's shapes, which
-// llvm-pdbutil cannot always read, is compared with its twin's: the same image with lld-link's.
-#include "../imagebuilder/ImageFiles.h"
+// The data source answering what llvm-pdbutil reads in the PDB, on representative test images.
+// An image whose database has Microsoft's shapes, which llvm-pdbutil cannot always read, is
+// compared with its twin's: the same image with lld-link's.
 #include "DiaApi.h"
 #include "DiaSupport.h"
 
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
 
 #include <algorithm>
 #include <memory>
 #include <random>
 
 using namespace DiaTest;
-using namespace ImageFiles;
 using TQ::EXTRACTORS::CPP::DIA::createDia;
 using TQ::EXTRACTORS::CPP::DIA::DiaApi;
 using TQ::EXTRACTORS::CPP::DIA::ModInfo;
@@ -75,25 +74,23 @@ void pdbutilSays(const QString &pdb, QMultiMap<DWORD, QString> &publics,
     fill();
 }
 
-TEST(SharedImages, MapImageAndPdbAgreeWithEachOtherAndWithLlvmPdbutil)
+// A DLL at its own load address, one above 2 GB, the classes of C++, and the databases in
+// Microsoft's shapes (stale publics of an incremental link, fast-link hashes).
+TEST(SharedImages, PublicsLinesAndSourceFilesAreWhatLlvmPdbutilReads)
 {
-    enum Hooks { Framed, SomeUnframed, None };
     const struct
     {
         const char *name;
         quint32 base;
-        Hooks hooks;
-    } images[] = {{"sample", 0x400000, Framed},     {"unframed", 0x400000, SomeUnframed},
-                  {"folded", 0x400000, Framed},     {"sampledll", 0x10000000, Framed},
-                  {"highbase", 0x80000000, Framed}, {"nopenter", 0x400000, None},
-                  {"classes", 0x400000, Framed},    {"msvcinc", 0x400000, Framed},
-                  {"msvcfast", 0x400000, Framed}};
+    } images[] = {{"sampledll", 0x10000000},
+                  {"highbase", 0x80000000},
+                  {"classes", 0x400000},
+                  {"msvcinc", 0x400000},
+                  {"msvcfast", 0x400000}};
     for (const auto &image : images) {
         SCOPED_TRACE(image.name);
         const QString base = TestSupport::builtImageDir(image.name) + "/" + image.name;
-        const bool dll = image.base == 0x10000000;
-        const QString file = base + (dll ? ".dll" : ".exe");
-        const QByteArray pe = TestSupport::readFile(file);
+        const QString file = base + (image.base == 0x10000000 ? ".dll" : ".exe");
         Dia dia;
         ASSERT_TRUE(dia.open(file));
         QMultiMap<DWORD, QString> publics;
@@ -110,15 +107,12 @@ TEST(SharedImages, MapImageAndPdbAgreeWithEachOtherAndWithLlvmPdbutil)
         want.sort();
         EXPECT_GT(got.size(), 10);
         EXPECT_EQ(got, want);
-        EXPECT_EQ(publics.keys("__penter").size(), image.hooks == None ? 0 : 1);
 
         // Every function found by its first and last byte, not by the one after it, where no
         // line record lies unless one starts there.
-        QSet<DWORD> starts;
         for (const Symbol &f : children(dia.global.get(), SymTagFunction)) {
             const DWORD start = rvaOf(f.get()),
                         end = start + value<ULONGLONG>(f.get(), &IDiaSymbol::get_length).toUInt();
-            starts.insert(start);
             for (DWORD rva : {start, end - 1, end}) {
                 Symbol found;
                 dia.session->findSymbolByRVA(rva, SymTagFunction, found.receive());
@@ -158,39 +152,6 @@ TEST(SharedImages, MapImageAndPdbAgreeWithEachOtherAndWithLlvmPdbutil)
         EXPECT_EQ(
             out.text(),
             QString(untyped ? "error: could not resolve function type\n" : "").repeated(functions));
-
-        // The map: the load address before every function, each function where the PDB has it.
-        EXPECT_EQ(le(pe, le(pe, 0x3C) + 52), image.base);
-        EXPECT_EQ((le(pe, le(pe, 0x3C) + 22, 2) & 0x2000) != 0, dll);
-        const QList<MapSymbol> map = mapSymbols(TestSupport::readFile(base + ".map"));
-        ASSERT_GT(map.size(), 3);
-        EXPECT_TRUE(map[0].name == "___ImageBase" && map[0].address == image.base);
-        const quint32 penter = publics.key("__penter") + image.base;
-        int stubs = 0;
-        for (const MapSymbol &s : map) {
-            if (!s.function)
-                continue;
-            const quint32 rva = s.address - image.base;
-            EXPECT_TRUE(publics.contains(rva, s.name) || starts.contains(rva))
-                << s.name.toStdString();
-            const bool stub = s.object == "crtstubs.obj";
-            stubs += stub;
-            const bool unframed =
-                image.hooks == SomeUnframed &&
-                (s.name == "_unframedAdd" || s.name == "?bump@Counter@Calc@@QAEHXZ");
-            if (image.hooks == None && !stub) {
-                EXPECT_EQ(bytesAt(pe, rva, 3), "\x55\x8B\xEC") << s.name.toStdString();
-            } else if (image.hooks != None) {
-                EXPECT_EQ(entryOf(pe, rva, penter - image.base), stub       ? Entry::NoHook
-                                                                 : unframed ? Entry::Unframed
-                                                                            : Entry::Framed)
-                    << s.name.toStdString();
-            }
-        }
-        EXPECT_GE(stubs, 3); // __penter, the entry point, operator new at least
-        if (image.hooks != None) {
-            EXPECT_EQ(bytesAt(pe, penter - image.base, 1), "\xC3"); // returns at once
-        }
     }
 }
 

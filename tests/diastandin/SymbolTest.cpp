@@ -1,202 +1,73 @@
-// Queries on a session over the builder's classes image, checked against what its source says.
-#include "DiaSupport.h"
+// The reader's records on the builder's classes image, checked against what its source declares:
+// conventions and this adjustments, classes with their bases, virtual bases and members, and two
+// classes of one name from two sources.
+#include "ClassInfo.h"
+#include "DiaApi.h"
+#include "DiaInterfaces.h"
+#include "TestSupport.h"
 
-using namespace DiaTest;
+#include <memory>
+
+using namespace TQ::EXTRACTORS::CPP::DIA;
 
 namespace {
 
-class Session : public ::testing::Test
+QString describe(const ClassInfo *c)
 {
-protected:
-    static void SetUpTestSuite()
-    {
-        ASSERT_TRUE(dia.open(TestSupport::builtImageDir("classes/classes.exe")));
-    }
-    static void TearDownTestSuite() { dia = Dia(); }
-
-    struct Row
-    {
-        const char *function, *path, *expected;
+    if (!c)
+        return "-";
+    const auto entries = [](const ClassInfo::OffsetMap &map) {
+        QStringList parts;
+        for (auto it = map.cbegin(); it != map.cend(); ++it)
+            for (const ClassInfo *entry : it.value())
+                parts << QStringLiteral("%1:%2").arg(it.key()).arg(entry->name);
+        return parts.join(',');
     };
-
-    static Symbol only(std::vector<Symbol> found)
-    {
-        return found.size() == 1 ? found[0] : Symbol();
-    }
-
-    // From a function, follows steps ("type", "class": a function type's class, else the name
-    // of a child) to a symbol and answers its property, the last word. Every step passes
-    // through the symbol's id, which must name the same symbol again.
-    static QString ask(Dia &dia, const char *function, const QString &path)
-    {
-        Symbol s = only(children(dia.global.get(), SymTagFunction, function, nsRegularExpression));
-        QStringList steps = path.split(' ');
-        const QString property = steps.takeLast();
-        for (const QString &step : steps) {
-            Symbol next, again;
-            DWORD id = 0;
-            if (s && step == "type")
-                s->get_type(next.receive());
-            else if (s && step == "class" && s->get_classParentId(&id) == S_OK)
-                dia.session->symbolById(id, next.receive());
-            else if (s)
-                next = only(children(s.get(), SymTagNull, qPrintable(step)));
-            if (next)
-                dia.session->symbolById(value(next.get(), &IDiaSymbol::get_symIndexId).toUInt(),
-                                        again.receive());
-            EXPECT_EQ(nameOf(again.get()), nameOf(next.get())) << step.toStdString();
-            s = again;
-        }
-        using S = IDiaSymbol;
-        const std::map<QString, std::function<QString(S *)>> properties = {
-            {"name", nameOf},
-            {"n", [](S *s) { return QString::number(s ? children(s, SymTagNull).size() : 0); }},
-            {"tag", [](S *s) { return value(s, &S::get_symTag); }},
-            {"len", [](S *s) { return value<ULONGLONG>(s, &S::get_length); }},
-            {"count", [](S *s) { return value(s, &S::get_count); }},
-            {"conv", [](S *s) { return value(s, &S::get_callingConvention); }},
-            {"adjust", [](S *s) { return value(s, &S::get_thisAdjust); }},
-            {"parent", [](S *s) { return value(s, &S::get_classParentId); }},
-            {"kind", [](S *s) { return value(s, &S::get_dataKind); }},
-            {"offset", [](S *s) { return value(s, &S::get_offset); }},
-            {"virtual", [](S *s) { return value(s, &S::get_virtualBaseClass); }},
-            {"vbptr", [](S *s) { return value(s, &S::get_virtualBasePointerOffset); }},
-        };
-        return properties.at(property)(s.get());
-    }
-
-    static Dia dia;
-};
-
-Dia Session::dia;
-
-TEST_F(Session, FunctionsClassesAndMembersAnswerAsTheSourceDeclaresThem)
-{
-    const Row rows[] = {
-        // Function types: convention, class, this adjustment (to V, to Second); a free
-        // function's has neither class nor adjustment.
-        {"D::value", "type conv", "11"},
-        {"D::value", "type adjust", "84"},
-        {"Multi::second", "type adjust", "8"},
-        {"D::make", "type conv", "0"},
-        {"D::make", "type class name", "D"},
-        {"D::value", "class name", "D"},
-        {"Outer::Inner<int>::get", "type class name", "Outer::Inner<int>"},
-        {"main", "type tag", "13"},
-        {"main", "type adjust", "-"},
-        {"main", "type parent", "-"},
-        // The class reached through a method's forward reference is the definition: methods,
-        // data, static data, bases, each child knowing its class.
-        {"D::make", "type class len", "92"},
-        {"D::make", "type class make class name", "D"},
-        {"D::make", "type class d kind", "7"},
-        {"D::make", "type class d offset", "72"},
-        {"B::sum", "type class y offset", "4"},
-        {"B::sum", "type class count kind", "8"},
-        {"B::sum", "type class count offset", "-"},
-        {"D::make", "type class B virtual", "0"},
-        {"D::make", "type class B offset", "0"},
-        {"D::make", "type class B vbptr", "-"},
-        {"D::make", "type class V virtual", "1"},
-        {"D::make", "type class V vbptr", "68"},
-        {"D::make", "type class V offset", "-"},
-        {"D::make", "type class V type len", "8"},
-        {"Multi::second", "type class Second offset", "8"},
-        // Arrays of arrays, arrays of pointers, and a const pointee seen as its type.
-        {"B::sum", "type class grid type count", "2"},
-        {"B::sum", "type class grid type len", "24"},
-        {"B::sum", "type class grid type type count", "3"},
-        {"B::sum", "type class grid type type type tag", "16"},
-        {"B::sum", "type class grid type type type n", "0"},
-        {"B::sum", "type class pointers type type tag", "14"},
-        {"V::value", "type class label type type tag", "16"},
-        // Two classes of one name, one per translation unit, of other sizes and members; a
-        // virtual base inherited rather than named is a virtual base of the class that inherits it.
-        {"*Same::first", "type class len", "4"},
-        {"*Same::third", "type class len", "40"},
-        {"*Same::second", "type class len", "40"},
-        {"*Same::first", "type class a kind", "7"},
-        {"*Same::third", "type class weights kind", "7"},
-        {"E::last", "type class D virtual", "0"},
-        {"E::last", "type class V virtual", "1"},
-    };
-    for (const Row &row : rows)
-        EXPECT_EQ(ask(dia, row.function, row.path), row.expected)
-            << row.function << ": " << row.path;
+    QStringList methods = c->methodNames.values(), data = c->dataNames.values();
+    methods.sort();
+    data.sort();
+    return QStringLiteral("%1 %2 b[%3] v[%4] n[%5] m[%6] d[%7]")
+        .arg(c->name, QString::number(c->size), entries(c->bases), entries(c->virtualBases),
+             entries(c->nestedUdts), methods.join(','), data.join(','));
 }
 
-TEST_F(Session, NameSearchesFindWhatTheirTagAndFlagsSay)
+TEST(ClassesImage, RecordsDescribeFunctionsAndTheirClassesAsTheSourceDeclaresThem)
 {
+    const std::unique_ptr<DiaApi> reader(
+        createDia({ModInfo(0, TestSupport::builtImageDir("classes/classes.exe"))}));
+    // Method kind, this adjustment, then the class: size, bases and virtual bases by offset,
+    // class members by offset, methods and data (static ones too).
     const struct
     {
-        SymTagEnum tag;
-        const char *pattern;
-        DWORD flags;
-        size_t expected;
+        const char *function, *expected;
     } rows[] = {
-        {SymTagFunction, "D::~D", nsRegularExpression, 3},
-        {SymTagFunction, "D::*", nsRegularExpression, 6},
-        {SymTagFunction, "?::~?", nsRegularExpression, 9},
-        {SymTagFunction, "d::make", nsRegularExpression, 0},
-        {SymTagFunction, "*", nsRegularExpression, 49},
-        {SymTagFunction, nullptr, nsNone, 49},
-        {SymTagPublicSymbol, "__penter", nsRegularExpression, 1},
-        {SymTagPublicSymbol, "D::value", nsRegularExpression, 0},
-        {SymTagPublicSymbol, "?value@D@@*", nsRegularExpression, 3},
-        {SymTagPublicSymbol, "int __cdecl D::make(int)", nsfUndecoratedName | nsfCaseSensitive, 0},
-        {SymTagPublicSymbol, "public: static int __cdecl D::make(int)", nsfUndecoratedName, 1},
-        {SymTagPublicSymbol, "*D::value*", nsfUndecoratedName | nsRegularExpression, 3},
-        {SymTagUDT, "D", nsNone, 1},
-        {SymTagUDT, "Outer::Inner<*>", nsRegularExpression, 2},
-        {SymTagBlock, nullptr, nsNone, 0},
+        {"D::value", "1 84 D 92 b[0:B] v[68:V] n[] m[D,make,value,~D] d[d,tag]"},
+        {"D::make", "0 0 D 92 b[0:B] v[68:V] n[] m[D,make,value,~D] d[d,tag]"},
+        {"Multi::second", "1 8 Multi 20 b[0:First,8:Second] v[] n[] m[second] d[c]"},
+        {"B::sum", "1 0 B 68 b[] v[] n[] m[B,set,sum,~B] d[count,grid,pointers,values,x,y]"},
+        {"V::value", "1 0 V 8 b[] v[] n[] m[V,value,~V] d[label,v]"},
+        {"Outer::Inner<int>::get",
+         "1 0 Outer::Inner<int> 4 b[] v[] n[] m[Inner,get,~Inner] d[item]"},
+        // A virtual base inherited rather than named is a virtual base of the class inheriting it.
+        {"E::last", "1 0 E 96 b[0:D] v[68:V] n[] m[last] d[e]"},
+        {"*Same::first", "1 0 `anonymous namespace'::Same 4 b[] v[] n[] m[first] d[a]"},
+        {"*Same::third",
+         "1 0 `anonymous namespace'::Same 40 b[] v[] n[] m[second,third] d[code,weights]"},
+        {"main", "0 0 -"},
     };
-    for (const auto &row : rows)
-        EXPECT_EQ(children(dia.global.get(), row.tag, row.pattern, row.flags).size(), row.expected)
-            << row.tag << " " << (row.pattern ? row.pattern : "null");
-    const Symbol pub = only(children(dia.global.get(), SymTagPublicSymbol, "?make@D@@SAHH@Z"));
-    BStr undecorated;
-    Symbol type;
-    ASSERT_EQ(pub->get_undecoratedName(undecorated.receive()), S_OK);
-    EXPECT_EQ(QString::fromUtf16(undecorated.get()), "public: static int __cdecl D::make(int)");
-    EXPECT_EQ(pub->get_type(type.receive()), S_FALSE);
-    EXPECT_FALSE(type);
-    EXPECT_EQ(value<ULONGLONG>(pub.get(), &IDiaSymbol::get_length), "-") << "publics have none";
-}
-
-TEST_F(Session, LookupByRvaTakesTheFunctionElseTheNearestPublicAtOrBelow)
-{
-    const DWORD code = rvaOf(only(children(dia.global.get(), SymTagFunction, "main")).get());
-    const DWORD data =
-        rvaOf(only(children(dia.global.get(), SymTagPublicSymbol, "?count@B@@2HA")).get());
-    const struct
-    {
-        DWORD rva;
-        SymTagEnum tag;
-        const char *expected;
-    } rows[] = {
-        {data, SymTagPublicSymbol, "?count@B@@2HA"},
-        {data + 2, SymTagPublicSymbol, "?count@B@@2HA"},
-        {data, SymTagFunction, "none"},
-        {data, SymTagNull, "?count@B@@2HA"},
-        {code + 1, SymTagNull, "main"},
-        {code, SymTagUDT, "none"},
-        {0, SymTagPublicSymbol, "none"},
-        {0x10, SymTagFunction, "none"},
-        {0x7FFFFFFF, SymTagFunction, "none"},
-    };
+    TestSupport::CoutCapture out;
     for (const auto &row : rows) {
-        Symbol found;
-        const HRESULT hr = dia.session->findSymbolByRVA(row.rva, row.tag, found.receive());
-        EXPECT_EQ(hr == S_OK                ? nameOf(found.get())
-                  : hr == S_FALSE && !found ? "none"
-                                            : "E",
-                  row.expected)
-            << std::hex << row.rva << " " << row.tag;
+        const QList<SymbolAddress> found = reader->findSymbols({row.function}, SymTagFunction);
+        ASSERT_EQ(found.size(), 1) << row.function;
+        const FunctionInfo *f = reader->functionInfo(found[0].address);
+        EXPECT_EQ(QStringLiteral("%1 %2 %3")
+                      .arg(f->methodKind)
+                      .arg(f->thisAdjust)
+                      .arg(describe(f->classInfo)),
+                  row.expected);
     }
-    for (DWORD id : {0u, 0x1FFFFFFFu, 0x4FFFFFFFu, 0xF0000001u}) {
-        Symbol bad;
-        EXPECT_TRUE(FAILED(dia.session->symbolById(id, bad.receive())) && !bad) << id;
-    }
+    EXPECT_EQ(out.text(), "");
+    EXPECT_EQ(reader->findSymbols({"d::make"}, SymTagFunction).size(), 0); // case-sensitive
 }
 
 } // namespace

@@ -28,6 +28,24 @@ const QString &separator()
     return text;
 }
 
+// Hands each item of a DIA enumerator to visit, which returns false to stop, until nothing is
+// left: then S_OK, or else the failing result of Next.
+template <typename Item, typename Enumerator, typename Visit>
+HRESULT forEachItem(Enumerator *items, Visit visit)
+{
+    for (;;) {
+        ComPtr<Item> item;
+        ULONG fetched = 0;
+        const HRESULT hr = items->Next(1, item.receive(), &fetched);
+        if (hr == S_FALSE || (hr == S_OK && fetched < 1))
+            return S_OK;
+        if (hr != S_OK)
+            return hr;
+        if (!visit(item))
+            return S_OK;
+    }
+}
+
 } // namespace
 
 DiaModule::DiaModule(const ModInfo &modInfo, Dia *dia) : Module(modInfo, dia)
@@ -120,42 +138,45 @@ bool DiaModule::findSourceLocation(quint32 rva, QString &file, quint32 &line)
     return true;
 }
 
+template <typename Visit>
+void DiaModule::forEachGlobalSymbol(SymTagEnum tag, const QString &pattern, Visit visit)
+{
+    ComPtr<IDiaEnumSymbols> symbols;
+    if (globalScope->findChildren(tag, toOleString(pattern), nsRegularExpression,
+                                  symbols.receive()) != S_OK ||
+        !symbols) {
+        printLine("error finding children");
+        return;
+    }
+    const HRESULT hr = forEachItem<IDiaSymbol>(symbols.get(), [&](ComPtr<IDiaSymbol> &symbol) {
+        if (symbol)
+            visit(symbol);
+        return true;
+    });
+    if (hr != S_OK)
+        printLine("could not load symbol from enum");
+}
+
 QList<SymbolAddress> DiaModule::findSymbols(QStringList names, int symTag)
 {
     QList<SymbolAddress> result;
     if (!valid)
         return result;
     for (const QString &pattern : names) {
-        ComPtr<IDiaEnumSymbols> symbols;
-        if (globalScope->findChildren(static_cast<SymTagEnum>(symTag), toOleString(pattern),
-                                      nsRegularExpression, symbols.receive()) != S_OK ||
-            !symbols) {
-            printLine("error finding children");
-            continue;
-        }
-        HRESULT hr = S_OK;
-        for (;;) {
-            ComPtr<IDiaSymbol> symbol;
-            ULONG fetched = 0;
-            hr = symbols->Next(1, symbol.receive(), &fetched);
-            if (hr != S_OK || fetched < 1)
-                break;
-            if (!symbol)
-                continue;
-            BStr name;
-            if (symbol->get_name(name.receive()) != S_OK) {
-                printLine("ERROR - Failed to get the function functionName");
-                continue;
-            }
-            DWORD rva = 0;
-            if (symbol->get_relativeVirtualAddress(&rva) != S_OK) {
-                printLine("ERROR - Failed to get the function address");
-                continue;
-            }
-            result.append(SymbolAddress(modInfo.loadAddress + rva, fromBstr(name.get())));
-        }
-        if (hr != S_OK && hr != S_FALSE)
-            printLine("could not load symbol from enum");
+        forEachGlobalSymbol(
+            static_cast<SymTagEnum>(symTag), pattern, [&](ComPtr<IDiaSymbol> &symbol) {
+                BStr name;
+                if (symbol->get_name(name.receive()) != S_OK) {
+                    printLine("ERROR - Failed to get the function functionName");
+                    return;
+                }
+                DWORD rva = 0;
+                if (symbol->get_relativeVirtualAddress(&rva) != S_OK) {
+                    printLine("ERROR - Failed to get the function address");
+                    return;
+                }
+                result.append(SymbolAddress(modInfo.loadAddress + rva, fromBstr(name.get())));
+            });
     }
     return result;
 }
@@ -263,27 +284,26 @@ bool DiaModule::readLineRange(IDiaSymbol *symbol, quint32 &firstLine, quint32 &l
     bool ok = true;
     bool anyRead = false;
     DWORD last = 0;
-    for (;;) {
-        ComPtr<IDiaLineNumber> record;
-        ULONG fetched = 0;
-        const HRESULT hr = lines->Next(1, record.receive(), &fetched);
-        if (hr == S_FALSE || (hr == S_OK && fetched < 1))
-            break;
-        if (hr != S_OK || !record) {
-            printLine("error: could not get line");
+    const HRESULT hr =
+        forEachItem<IDiaLineNumber>(lines.get(), [&](ComPtr<IDiaLineNumber> &record) {
+            DWORD number = 0;
+            if (!record)
+                printLine("error: could not get line");
+            else if (record->get_lineNumber(&number) != S_OK)
+                printLine("error: could not get line number");
+            else {
+                if (!anyRead)
+                    firstLine = number;
+                anyRead = true;
+                last = number;
+                return true;
+            }
             ok = false;
-            break;
-        }
-        DWORD number = 0;
-        if (record->get_lineNumber(&number) != S_OK) {
-            printLine("error: could not get line number");
-            ok = false;
-            break;
-        }
-        if (!anyRead)
-            firstLine = number;
-        anyRead = true;
-        last = number;
+            return false;
+        });
+    if (hr != S_OK) {
+        printLine("error: could not get line");
+        ok = false;
     }
     if (anyRead)
         lastLine = last;
@@ -448,32 +468,15 @@ QList<const FunctionInfo *> DiaModule::allFunctionInfos()
     QList<const FunctionInfo *> result;
     if (!valid)
         return result;
-    ComPtr<IDiaEnumSymbols> symbols;
-    if (globalScope->findChildren(SymTagFunction, u"*", nsRegularExpression, symbols.receive()) !=
-            S_OK ||
-        !symbols) {
-        printLine("error finding children");
-        return result;
-    }
-    HRESULT hr = S_OK;
-    for (;;) {
-        ComPtr<IDiaSymbol> symbol;
-        ULONG fetched = 0;
-        hr = symbols->Next(1, symbol.receive(), &fetched);
-        if (hr != S_OK || fetched < 1)
-            break;
-        if (!symbol)
-            continue;
+    forEachGlobalSymbol(SymTagFunction, QStringLiteral("*"), [&](ComPtr<IDiaSymbol> &symbol) {
         DWORD rva = 0;
         if (symbol->get_relativeVirtualAddress(&rva) != S_OK) {
             printLine("ERROR - Failed to get the function address");
-            continue;
+            return;
         }
         symbol.reset();
         result.append(functionInfo(modInfo.loadAddress + rva));
-    }
-    if (hr != S_OK && hr != S_FALSE)
-        printLine("could not load symbol from enum");
+    });
     return result;
 }
 
@@ -495,25 +498,9 @@ ClassInfo *DiaModule::classInfoById(quint32 symIndexId)
         return cached.value();
     }
     ComPtr<IDiaSymbol> udt;
-    if (session->symbolById(symIndexId, udt.receive()) != S_OK || !udt) {
-        printLine(QStringLiteral("error: could not get symbol ") + QString::number(symIndexId));
+    QString name;
+    if (!findUdt(symIndexId, udt, name))
         return nullptr;
-    }
-    DWORD tag = 0;
-    if (udt->get_symTag(&tag) != S_OK) {
-        printLine("error: could not get symtag");
-        return nullptr;
-    }
-    if (tag != SymTagUDT) {
-        printLine("error: symbol requested by id is no udt");
-        return nullptr;
-    }
-    BStr nameText;
-    if (udt->get_name(nameText.receive()) != S_OK) {
-        printLine("error: could not get name of udt");
-        return nullptr;
-    }
-    const QString name = fromBstr(nameText.get());
 
     // In the cache before any child is read, so that meeting the id again ends the descent.
     ClassInfo *description = new ClassInfo;
@@ -525,51 +512,63 @@ ClassInfo *DiaModule::classInfoById(quint32 symIndexId)
     if (!sizeRead)
         printLine("error: could not get size of udt");
     description->size = sizeRead ? static_cast<quint32>(length) : 0;
-    const QString prefix = name + separator();
-
-    if (sizeRead) {
-        ComPtr<IDiaEnumSymbols> children;
-        if (udt->findChildren(SymTagNull, nullptr, nsNone, children.receive()) != S_OK ||
-            !children) {
-            printLine("error: could not get udt children");
-        } else {
-            for (;;) {
-                ComPtr<IDiaSymbol> child;
-                ULONG fetched = 0;
-                const HRESULT hr = children->Next(1, child.receive(), &fetched);
-                if (hr == S_FALSE || (hr == S_OK && fetched < 1))
-                    break;
-                if (hr != S_OK) {
-                    printLine("error: could not traverse children");
-                    break;
-                }
-                if (!child)
-                    continue;
-                DWORD childTag = 0;
-                if (child->get_symTag(&childTag) != S_OK) {
-                    printLine("error: could not get child symTag");
-                    continue;
-                }
-                switch (childTag) {
-                case SymTagFunction:
-                    addMethod(description, child.get(), prefix);
-                    break;
-                case SymTagData:
-                    addDataMember(description, child.get());
-                    break;
-                case SymTagBaseClass:
-                    addBaseClass(description, child.get());
-                    break;
-                default:
-                    break;
-                }
-            }
-        }
-    }
+    if (sizeRead)
+        addMembers(description, udt.get());
 
     ClassInfo *&slot = classCache[symIndexId];
     dia->registry->takeOwnershipAndSetId(&slot);
     return slot;
+}
+
+bool DiaModule::findUdt(quint32 symIndexId, ComPtr<IDiaSymbol> &udt, QString &name)
+{
+    if (session->symbolById(symIndexId, udt.receive()) != S_OK || !udt) {
+        printLine(QStringLiteral("error: could not get symbol ") + QString::number(symIndexId));
+        return false;
+    }
+    DWORD tag = 0;
+    if (udt->get_symTag(&tag) != S_OK) {
+        printLine("error: could not get symtag");
+        return false;
+    }
+    if (tag != SymTagUDT) {
+        printLine("error: symbol requested by id is no udt");
+        return false;
+    }
+    BStr nameText;
+    if (udt->get_name(nameText.receive()) != S_OK) {
+        printLine("error: could not get name of udt");
+        return false;
+    }
+    name = fromBstr(nameText.get());
+    return true;
+}
+
+// Methods, data members and bases; other children (typedefs, nested types) describe nothing.
+void DiaModule::addMembers(ClassInfo *description, IDiaSymbol *udt)
+{
+    const QString prefix = description->name + separator();
+    ComPtr<IDiaEnumSymbols> children;
+    if (udt->findChildren(SymTagNull, nullptr, nsNone, children.receive()) != S_OK || !children) {
+        printLine("error: could not get udt children");
+        return;
+    }
+    const HRESULT hr = forEachItem<IDiaSymbol>(children.get(), [&](ComPtr<IDiaSymbol> &child) {
+        DWORD childTag = 0;
+        if (!child)
+            return true;
+        if (child->get_symTag(&childTag) != S_OK)
+            printLine("error: could not get child symTag");
+        else if (childTag == SymTagFunction)
+            addMethod(description, child.get(), prefix);
+        else if (childTag == SymTagData)
+            addDataMember(description, child.get());
+        else if (childTag == SymTagBaseClass)
+            addBaseClass(description, child.get());
+        return true;
+    });
+    if (hr != S_OK)
+        printLine("error: could not traverse children");
 }
 
 bool DiaModule::addBaseClass(ClassInfo *description, IDiaSymbol *base)

@@ -44,6 +44,10 @@ private:
     bool readCallInfo(IDiaSymbol *symbol, quint32 &callingConvention, qint32 &thisAdjust,
                       bool &hasClass, quint32 &classId);
 
+    template <typename Visit>
+    void forEachGlobalSymbol(SymTagEnum tag, const QString &pattern, Visit visit);
+    bool findUdt(quint32 symIndexId, TQ::PLATFORM::ComPtr<IDiaSymbol> &udt, QString &name);
+    void addMembers(ClassInfo *description, IDiaSymbol *udt);
     bool addBaseClass(ClassInfo *description, IDiaSymbol *base);
     bool addMethod(ClassInfo *description, IDiaSymbol *function, const QString &prefix);
     bool addDataMember(ClassInfo *description, IDiaSymbol *data);
