@@ -81,7 +81,7 @@ void PeImage::fail(const QString &reason) const
 {
     throw std::runtime_error(QStringLiteral("Error: the image %1 %2")
                                  .arg(QDir::toNativeSeparators(m_path), reason)
-                                 .toLocal8Bit()
+                                 .toUtf8()
                                  .toStdString());
 }
 

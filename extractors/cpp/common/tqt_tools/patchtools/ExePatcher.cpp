@@ -93,6 +93,7 @@ void ExePatcher::patchExecutable(QString exePath, QList<DIA::FunctionInfo> *func
 
     QVector<quint32> written;
     QVector<quint32> foundClean;
+    QSet<quint32> foreignFifthByte;
     QString stamp;
     // Every write lands in a private copy of the image first; the image itself changes only once
     // the old bytes are safe in the journal.
@@ -127,8 +128,13 @@ void ExePatcher::patchExecutable(QString exePath, QList<DIA::FunctionInfo> *func
                 written.append(f.address);
                 unframed.insert(f.address, oldBytes);
                 break;
-            case NotPatchable:
+            case NotPatchable: {
+                // Four NOPs before a byte of somebody else's code: left as it stands, but said.
+                quint64 bytes = 0;
+                if (rewriter->readBytes(f.address, bytes) && (bytes & 0xFFFFFFFFu) == 0x90909090u)
+                    foreignFifthByte.insert(f.address);
                 break;
+            }
             }
         }
         std::cout << timer.elapsed() << " ms. " << std::endl;
@@ -153,6 +159,11 @@ void ExePatcher::patchExecutable(QString exePath, QList<DIA::FunctionInfo> *func
         std::cout << "Warning: " << unknown
                   << " functions were found cleaned already with no entry from an earlier run; "
                      "their old bytes are unknown, so they are not recorded"
+                  << std::endl;
+    if (!foreignFifthByte.isEmpty())
+        std::cout << "Warning: " << foreignFifthByte.size()
+                  << " functions begin with four NOPs and a fifth byte that is not one; no clean "
+                     "leaves that, so they were left as they are and are not recorded"
                   << std::endl;
 }
 

@@ -256,6 +256,9 @@ PatchResult ExeRewriter::patchHookCall(quint32 rva, quint64 &oldBytes, quint64 n
 
     PatchResult result;
     if (p[0] == Nop && p[1] == Nop && p[2] == Nop && p[3] == Nop) {
+        // A clean leaves five NOPs; four and another byte are somebody else's code.
+        if (p[4] != Nop)
+            return NotPatchable;
         result = AlreadyNops;
     } else {
         if (p[0] != CallRel32)
