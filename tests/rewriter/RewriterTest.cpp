@@ -266,7 +266,7 @@ TEST_F(RewriterTest, FivePointsFiveLines)
 TEST_F(RewriterTest, StoppedWriterIsUndoneByTheNextOpen)
 {
     const QByteArray patched = stopAfterApplying();
-    ASSERT_EQ(patched.count(QByteArray(5, '\x90')), 3);
+    ASSERT_EQ(patched.count(QByteArray(5, '\x90')) - original.count(QByteArray(5, '\x90')), 3);
     EXPECT_EQ(openWith(patched, journalBytes),
               "Put back the old bytes of an interrupted run at 3 of 3 sites\n");
     EXPECT_TRUE(readFile(path) == original);
