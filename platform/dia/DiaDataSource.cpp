@@ -11,10 +11,13 @@
 #include <llvm/Support/ConvertUTF.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
 
 const CLSID CLSID_DiaSource = {
     0x4C41678E, 0x887B, 0x4365, {0xA0, 0x9E, 0x92, 0x5D, 0x28, 0xDB, 0x33, 0xC2}};
@@ -573,7 +576,7 @@ private:
 class DataSource final : public ComObject<IDiaDataSource>
 {
 public:
-    HRESULT loadDataForExe(LPCOLESTR executable, LPCOLESTR, IUnknown *) override
+    HRESULT loadDataForExe(LPCOLESTR executable, LPCOLESTR, IUnknown *callback) override
     {
         if (!executable)
             return E_INVALIDARG;
@@ -581,10 +584,34 @@ public:
         if (!toUtf8(executable, path) || path.empty())
             return E_INVALIDARG;
         std::unique_ptr<PdbIndex> loaded;
-        if (PdbIndex::load(path, loaded) != LoadResult::Ok)
-            return E_FAIL;
-        m_index = Index(std::move(loaded));
-        return S_OK;
+        LoadReport report;
+        const LoadResult result = PdbIndex::load(path, loaded, &report);
+        HRESULT failure = S_OK;
+        for (const LoadReport::Candidate &c : report.candidates) {
+            const HRESULT tried = candidateResult(report, c);
+            notify(callback, c, tried, report);
+            if (c.result == result && failure == S_OK)
+                failure = tried;
+        }
+        switch (result) {
+        case LoadResult::Ok:
+            m_index = Index(std::move(loaded));
+            return S_OK;
+        case LoadResult::NoImage: {
+            struct stat st;
+            return ::stat(path.c_str(), &st) == 0 ? E_ACCESSDENIED : E_FILE_NOT_FOUND;
+        }
+        case LoadResult::NotPe:
+            return E_PDB_INVALID_EXECUTABLE;
+        case LoadResult::NoDebugInfo:
+            return E_PDB_NO_DEBUG_INFO;
+        case LoadResult::NoPdb:
+            return E_PDB_NOT_FOUND;
+        case LoadResult::Mismatch:
+        case LoadResult::Corrupt:
+            return failure != S_OK ? failure : E_PDB_FORMAT;
+        }
+        return E_FAIL;
     }
 
     HRESULT openSession(IDiaSession **session) override
@@ -601,6 +628,52 @@ public:
     }
 
 private:
+    static HRESULT candidateResult(const LoadReport &report, const LoadReport::Candidate &c)
+    {
+        switch (c.result) {
+        case LoadResult::Ok:
+            return S_OK;
+        case LoadResult::Mismatch:
+            return std::memcmp(c.guid, report.guid, sizeof c.guid) != 0 ? E_PDB_INVALID_SIG
+                                                                        : E_PDB_INVALID_AGE;
+        case LoadResult::Corrupt:
+            return E_PDB_FORMAT;
+        default:
+            return E_PDB_NOT_FOUND;
+        }
+    }
+
+    // Tells the caller's callback, as DIA does, each place tried and how it went.
+    static void notify(IUnknown *callback, const LoadReport::Candidate &c, HRESULT result,
+                       const LoadReport &report)
+    {
+        if (!callback)
+            return;
+        BStr path;
+        *path.receive() = toBstr(c.path);
+        if (!path.get())
+            return;
+        IDiaLoadCallback *load = nullptr;
+        if (callback->QueryInterface(IID_IDiaLoadCallback, reinterpret_cast<void **>(&load)) ==
+                S_OK &&
+            load) {
+            load->NotifyOpenPDB(path.get(), result);
+            load->Release();
+        }
+        IPdbSignatureCallback *signature = nullptr;
+        if (c.result == LoadResult::Mismatch &&
+            callback->QueryInterface(IID_IPdbSignatureCallback,
+                                     reinterpret_cast<void **>(&signature)) == S_OK &&
+            signature) {
+            GUID expected, found;
+            static_assert(sizeof expected == sizeof report.guid, "a GUID is 16 bytes");
+            std::memcpy(&expected, report.guid, sizeof expected);
+            std::memcpy(&found, c.guid, sizeof found);
+            signature->NotifyPdbSignature(path.get(), expected, report.age, found, c.age);
+            signature->Release();
+        }
+    }
+
     Index m_index;
 };
 

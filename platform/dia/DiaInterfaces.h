@@ -71,6 +71,49 @@ enum CV_call_e : DWORD {
 extern const CLSID CLSID_DiaSource;
 extern const IID IID_IDiaDataSource;
 
+// Why loadDataForExe failed, as DIA says it (facility 0x6D, the program database's error codes).
+constexpr HRESULT E_PDB_NOT_FOUND = static_cast<HRESULT>(0x806D0004u);
+constexpr HRESULT E_PDB_INVALID_SIG = static_cast<HRESULT>(0x806D0005u);
+constexpr HRESULT E_PDB_INVALID_AGE = static_cast<HRESULT>(0x806D0006u);
+constexpr HRESULT E_PDB_FORMAT = static_cast<HRESULT>(0x806D000Bu);
+constexpr HRESULT E_PDB_INVALID_EXECUTABLE = static_cast<HRESULT>(0x806D0011u);
+constexpr HRESULT E_PDB_NO_DEBUG_INFO = static_cast<HRESULT>(0x806D0013u);
+// An image that is not there, or not a file that can be read (HRESULT_FROM_WIN32).
+constexpr HRESULT E_FILE_NOT_FOUND = static_cast<HRESULT>(0x80070002u);
+constexpr HRESULT E_ACCESSDENIED = static_cast<HRESULT>(0x80070005u);
+
+// The callback that loadDataForExe takes: DIA asks it for this interface and tells it each
+// program database it tries, with the outcome (S_OK or one of the E_PDB_* above).
+struct IDiaLoadCallback : IUnknown
+{
+    virtual HRESULT NotifyDebugDir(BOOL executable, DWORD size, const void *data) = 0;
+    virtual HRESULT NotifyOpenDBG(LPCOLESTR path, HRESULT result) = 0;
+    virtual HRESULT NotifyOpenPDB(LPCOLESTR path, HRESULT result) = 0;
+    virtual HRESULT RestrictRegistryAccess() = 0;
+    virtual HRESULT RestrictSymbolServerAccess() = 0;
+
+protected:
+    ~IDiaLoadCallback() = default;
+};
+
+inline const IID IID_IDiaLoadCallback = {
+    0xC32ADB82, 0x73F4, 0x421B, {0x95, 0xD5, 0xA4, 0x70, 0x6E, 0xDF, 0x5D, 0xBE}};
+
+// Not one of DIA's interfaces: a load callback that offers it also learns, for a program
+// database of another build, which build the image names and which the file holds (DIA leaves
+// a caller to open that file again to find out). Microsoft's DIA never asks for it.
+struct IPdbSignatureCallback : IUnknown
+{
+    virtual HRESULT NotifyPdbSignature(LPCOLESTR path, const GUID &expected, DWORD expectedAge,
+                                       const GUID &found, DWORD foundAge) = 0;
+
+protected:
+    ~IPdbSignatureCallback() = default;
+};
+
+inline const IID IID_IPdbSignatureCallback = {
+    0x3E9B5D27, 0x1C4A, 0x4B8E, {0xA6, 0x02, 0x7F, 0x58, 0xD1, 0x94, 0x2C, 0x3B}};
+
 struct IDiaSymbol;
 struct IDiaSession;
 

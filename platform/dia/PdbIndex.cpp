@@ -147,8 +147,12 @@ std::vector<std::string> PdbIndex::pdbCandidates(const std::string &imagePath,
     return out;
 }
 
-LoadResult PdbIndex::load(const std::string &imagePath, std::unique_ptr<PdbIndex> &index)
+LoadResult PdbIndex::load(const std::string &imagePath, std::unique_ptr<PdbIndex> &index,
+                          LoadReport *report)
 {
+    LoadReport ignored;
+    LoadReport &r = report ? *report : ignored;
+    r = LoadReport();
     index.reset();
     if (!fileExists(imagePath))
         return LoadResult::NoImage;
@@ -170,15 +174,20 @@ LoadResult PdbIndex::load(const std::string &imagePath, std::unique_ptr<PdbIndex
         return LoadResult::NoDebugInfo;
     }
     image->reset();
+    std::memcpy(r.guid, record.guid, sizeof r.guid);
+    r.age = record.age;
 
     // Each place in turn, as DIA searches: the first PDB of the image's build is taken; one
     // that is missing, cannot be read or belongs to another build is passed over. When none
     // fits, another build's PDB says more than one that could not be read.
     LoadResult result = LoadResult::NoPdb;
     for (const std::string &candidate : pdbCandidates(imagePath, record.pdbPath)) {
+        r.candidates.push_back({candidate});
         if (!fileExists(candidate))
             continue;
-        const LoadResult tried = open(candidate, record.guid, record.age, index);
+        const LoadResult tried =
+            open(candidate, record.guid, record.age, index, r.candidates.back());
+        r.candidates.back().result = tried;
         if (tried == LoadResult::Ok)
             return tried;
         if (tried == LoadResult::Mismatch || result == LoadResult::NoPdb)
@@ -188,7 +197,7 @@ LoadResult PdbIndex::load(const std::string &imagePath, std::unique_ptr<PdbIndex
 }
 
 LoadResult PdbIndex::open(const std::string &pdbPath, const uint8_t (&guid)[16], uint32_t age,
-                          std::unique_ptr<PdbIndex> &index)
+                          std::unique_ptr<PdbIndex> &index, LoadReport::Candidate &found)
 {
     auto buffer = MemoryBuffer::getFile(pdbPath, /*IsText=*/false,
                                         /*RequiresNullTerminator=*/false);
@@ -206,7 +215,9 @@ LoadResult PdbIndex::open(const std::string &pdbPath, const uint8_t (&guid)[16],
     auto info = d.file->getPDBInfoStream();
     if (consumed(info))
         return LoadResult::Corrupt;
-    if (std::memcmp(info->getGuid().Guid, guid, sizeof guid) != 0 || info->getAge() != age)
+    std::memcpy(found.guid, info->getGuid().Guid, sizeof found.guid);
+    found.age = info->getAge();
+    if (std::memcmp(found.guid, guid, sizeof guid) != 0 || found.age != age)
         return LoadResult::Mismatch;
 
     // The modules, sections and stream numbers: without them nothing can be found.

@@ -29,6 +29,21 @@ enum class LoadResult {
     Corrupt,     // a PDB found cannot be parsed, none belongs to this build
 };
 
+// What load found on its way, for telling the user why it failed.
+struct LoadReport
+{
+    uint8_t guid[16] = {}; // the build the image names (once its CodeView record was read)
+    uint32_t age = 0;
+    struct Candidate
+    {
+        std::string path;
+        LoadResult result = LoadResult::NoPdb; // NoPdb: no file there
+        uint8_t guid[16] = {};                 // Mismatch: the build the file belongs to
+        uint32_t age = 0;
+    };
+    std::vector<Candidate> candidates; // every place looked at, in order
+};
+
 class PdbIndex
 {
 public:
@@ -60,8 +75,10 @@ public:
     PdbIndex &operator=(const PdbIndex &) = delete;
 
     // Finds the image's PDB where the linker recorded it or beside the image, the first that
-    // belongs to the image's build, and parses its main streams. Never throws.
-    static LoadResult load(const std::string &imagePath, std::unique_ptr<PdbIndex> &index);
+    // belongs to the image's build, and parses its main streams. Never throws. The report, when
+    // given, says where it looked and what it found there.
+    static LoadResult load(const std::string &imagePath, std::unique_ptr<PdbIndex> &index,
+                           LoadReport *report = nullptr);
     // Where load looks for the PDB, in order.
     static std::vector<std::string> pdbCandidates(const std::string &imagePath,
                                                   const std::string &recordedPath);
@@ -116,7 +133,7 @@ private:
     struct ModuleStream;
 
     static LoadResult open(const std::string &pdbPath, const uint8_t (&guid)[16], uint32_t age,
-                           std::unique_ptr<PdbIndex> &index);
+                           std::unique_ptr<PdbIndex> &index, LoadReport::Candidate &found);
     // Builds one index with index() unless done says it was built.
     void ensureIndexed(bool PdbIndex::*done, void (PdbIndex::*index)()) const;
     void ensurePublics() const

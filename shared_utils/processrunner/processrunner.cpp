@@ -24,7 +24,7 @@ const char NotFoundMessage[] =
 
 std::string toMessage(const QString &text)
 {
-    return text.toLocal8Bit().toStdString();
+    return text.toUtf8().toStdString();
 }
 
 // A null flag is one that stays false.

@@ -65,20 +65,41 @@ TEST(FaultE2ETest, FailedRunsLeaveImageAndDatabaseAsTheyWere)
     ASSERT_GT(sample.size(), 0x400);
     const int nt = qFromLittleEndian<qint32>(sample.constData() + 0x3C);
     const QByteArray lfanewPastEnd = sample.left(0x200).replace(0x3C, 4, "\xf0\xff\xff\x7f");
+    const char notPe[] = "Error: %1 is not a PE image\n";
 
-    const auto image = [&](const QByteArray &bytes) {
-        return [=](Ctx &c) { return writeFile(c.exe, bytes) ? noHook : QString(); };
+    // Each load failure is named on the line before the hook's: `why` with %1 for the image and
+    // %2 for its folder.
+    const auto image = [&](const QByteArray &bytes, const char *why) { // null: no image
+        return [=](Ctx &c) {
+            EXPECT_TRUE(bytes.isNull() ? QFile::remove(c.exe) : writeFile(c.exe, bytes));
+            return esc(QString(why).arg(c.exe)) + noHook;
+        };
     };
-    // Makes the image name its program database by file name alone, so that the one beside the
-    // copy is read, not the build's original; that one is replaced by `bytes` (null: none).
-    const auto programDatabase = [&](const QByteArray &bytes) {
+    // Makes the image name its program database by a path relative to it, x/sample.pdb, where
+    // none is, so that the one beside the copy is read, not the build's original; that one is
+    // replaced by `bytes` (null: none). `age` is added to the age the image expects.
+    const auto programDatabase = [&](const QByteArray &bytes, const char *why, char age = 0) {
         return [=](Ctx &c) {
             QByteArray image = readFile(c.exe);
-            image.replace(image.indexOf("RSDS") + 24, 11, QByteArray("sample.pdb", 11));
+            const int rsds = image.indexOf("RSDS");
+            const QByteArray g = image.mid(rsds + 4, 16);
+            const QString guid = QString::asprintf(
+                "{%08X-%04X-%04X-%s-%s}", qFromLittleEndian<quint32>(g.data()),
+                qFromLittleEndian<quint16>(g.data() + 4), qFromLittleEndian<quint16>(g.data() + 6),
+                g.mid(8, 2).toHex().toUpper().constData(), g.mid(10).toHex().toUpper().constData());
+            const quint32 found = qFromLittleEndian<quint32>(image.constData() + rsds + 20);
+            image[rsds + 20] = char(image[rsds + 20] + age);
+            image.replace(rsds + 24, 13, QByteArray("x/sample.pdb", 13));
             writeFile(c.exe, image);
             QFile::remove(c.s.path("sample.pdb"));
             EXPECT_TRUE(bytes.isNull() || writeFile(c.s.path("sample.pdb"), bytes));
-            return noHook;
+            return esc(QString(why)
+                           .replace("%1", c.exe)
+                           .replace("%2", c.s.path())
+                           .replace("%3", guid)
+                           .replace("%4", QString::number(found + age))
+                           .replace("%5", QString::number(found))) +
+                   noHook;
         };
     };
     const auto map = [&](const QByteArray &bytes) { // null: a folder of the map's name
@@ -113,8 +134,22 @@ TEST(FaultE2ETest, FailedRunsLeaveImageAndDatabaseAsTheyWere)
     };
     const Row rows[] = {
         {"no hook function", "nopenter", false, [&](Ctx &) { return noHook; }},
-        {"no program database", "sample", false, programDatabase(QByteArray())},
-        {"noise for a program database", "sample", false, programDatabase(noise(1 << 20, 5))},
+        {"no image", "sample", false, image(QByteArray(), "Error: the image %1 does not exist\n")},
+        {"no debug directory", "sample", false,
+         image(QByteArray(sample).replace(nt + 24 + 96 + 6 * 8, 8, QByteArray(8, 0)),
+               "Error: %1 has no debug directory record of a program database; was it linked "
+               "without /DEBUG?\n")},
+        {"no program database", "sample", false,
+         programDatabase(QByteArray(), "Error: no program database was found for %1; looked at "
+                                       "%2/x/sample.pdb, %2/sample.pdb\n")},
+        {"a program database of another build", "sample", false,
+         programDatabase(readFile(builtImageDir("sample") + "/sample.pdb"),
+                         "Error: the program database %2/sample.pdb belongs to another build of "
+                         "%1: expected GUID %3 age %4, found GUID %3 age %5\n",
+                         1)},
+        {"noise for a program database", "sample", false,
+         programDatabase(noise(1 << 20, 5), "Error: the program database %2/sample.pdb is "
+                                            "damaged\n")},
         {"no map", "sample", false,
          [&](Ctx &c) {
              QFile::remove(c.map);
@@ -128,12 +163,12 @@ TEST(FaultE2ETest, FailedRunsLeaveImageAndDatabaseAsTheyWere)
         {"a map of noise", "sample", true, map(noise(1 << 16, 11).replace('\n', ' ')), 0},
         {"a map of carriage returns only", "sample", true,
          map(QByteArray(sampleMap).replace('\n', "")), 0},
-        {"empty image", "sample", false, image("")},
-        {"image of 63 bytes", "sample", false, image(sample.left(63))},
-        {"e_lfanew past the end", "sample", false, image(lfanewPastEnd)},
+        {"empty image", "sample", false, image("", notPe)},
+        {"image of 63 bytes", "sample", false, image(sample.left(63), notPe)},
+        {"e_lfanew past the end", "sample", false, image(lfanewPastEnd, notPe)},
         {"section table past the end", "sample", false,
-         image(
-             sample.left(nt + 24 + qFromLittleEndian<quint16>(sample.constData() + nt + 20) + 8))},
+         image(sample.left(nt + 24 + qFromLittleEndian<quint16>(sample.constData() + nt + 20) + 8),
+               notPe)},
         {"database of noise", "sample", false, database("noise.db", noise(1 << 20, 5))},
         {"database of another image", "sample", false,
          [&](Ctx &c) {

@@ -89,6 +89,15 @@ void Dia::buildLineIndex()
         module->buildLineIndex();
 }
 
+QString Dia::loadFailure()
+{
+    QStringList lines;
+    for (const Module *module : modules)
+        if (!module->loadFailure.isEmpty())
+            lines.append(module->loadFailure);
+    return lines.join(QLatin1Char('\n'));
+}
+
 const QMap<int, ClassInfo *> &Dia::classInfos()
 {
     return registry->byId;

@@ -26,6 +26,7 @@ public:
     QString sourceFileOf(quint32 address) override;
     const QMap<int, ClassInfo *> &classInfos() override;
     void buildLineIndex() override;
+    QString loadFailure() override;
 
     // The last module whose load address is not above the address, else the null module.
     Module *moduleOf(quint32 address) const;

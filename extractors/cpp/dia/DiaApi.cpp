@@ -20,6 +20,11 @@ void DiaApi::printSymbolTag(quint32) {}
 
 void DiaApi::buildLineIndex() {}
 
+QString DiaApi::loadFailure()
+{
+    return QString();
+}
+
 DiaApi *createDia(const QList<ModInfo> &modules)
 {
     return new Dia(modules);

@@ -48,6 +48,9 @@ public:
     // another thread while it uses the reader for nothing else. Without it the first lookup
     // builds it.
     virtual void buildLineIndex();
+    // Why the debug information of an image could not be loaded, one line per such image;
+    // empty when every image loaded. The queries answer such an image with their fallbacks.
+    virtual QString loadFailure();
 };
 
 DiaApi *createDia(const QList<ModInfo> &modules);

@@ -4,7 +4,12 @@
 #include "DiaFactoryWrapper.h"
 #include "DiaOutput.h"
 
+#include <QHash>
+#include <QPair>
+#include <QStringList>
+
 #include <cstring>
+#include <initializer_list>
 
 namespace TQ {
 namespace EXTRACTORS {
@@ -46,6 +51,109 @@ HRESULT forEachItem(Enumerator *items, Visit visit)
     }
 }
 
+// Hears from the data source which program databases it tried and how each went.
+class LoadListener final : public TQ::PLATFORM::ComObject<IDiaLoadCallback, IPdbSignatureCallback>
+{
+public:
+    HRESULT QueryInterface(REFIID iid, void **object) override
+    {
+        if (!object)
+            return E_POINTER;
+        *object = nullptr;
+        if (iid == IID_IUnknown || iid == IID_IDiaLoadCallback)
+            *object = static_cast<IDiaLoadCallback *>(this);
+        else if (iid == IID_IPdbSignatureCallback)
+            *object = static_cast<IPdbSignatureCallback *>(this);
+        else
+            return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    HRESULT NotifyDebugDir(BOOL, DWORD, const void *) override { return S_OK; }
+    HRESULT NotifyOpenDBG(LPCOLESTR, HRESULT) override { return S_OK; }
+    HRESULT NotifyOpenPDB(LPCOLESTR path, HRESULT result) override
+    {
+        tried.append(qMakePair(QString::fromUtf16(path ? path : u""), result));
+        return S_OK;
+    }
+    HRESULT RestrictRegistryAccess() override { return S_OK; }
+    HRESULT RestrictSymbolServerAccess() override { return S_OK; }
+    HRESULT NotifyPdbSignature(LPCOLESTR path, const GUID &expected, DWORD expectedAge,
+                               const GUID &found, DWORD foundAge) override
+    {
+        signatures.insert(QString::fromUtf16(path ? path : u""),
+                          QStringLiteral("expected GUID %1 age %2, found GUID %3 age %4")
+                              .arg(guidText(expected))
+                              .arg(expectedAge)
+                              .arg(guidText(found))
+                              .arg(foundAge));
+        return S_OK;
+    }
+
+    // The first place whose outcome was one of these, or an empty string.
+    QString placeOf(std::initializer_list<HRESULT> results) const
+    {
+        for (const auto &place : tried)
+            for (const HRESULT r : results)
+                if (place.second == r)
+                    return place.first;
+        return QString();
+    }
+
+    QList<QPair<QString, HRESULT>> tried;
+    QHash<QString, QString> signatures; // by path: the builds expected and found
+
+private:
+    static QString guidText(const GUID &g)
+    {
+        QString text = QString::asprintf("{%08X-%04X-%04X-", g.Data1, g.Data2, g.Data3);
+        for (int i = 0; i < 8; ++i)
+            text += QString::asprintf(i == 2 ? "-%02X" : "%02X", g.Data4[i]);
+        return text + QLatin1Char('}');
+    }
+};
+
+// Why the image's debug information could not be loaded, in the user's terms.
+QString loadFailureText(const QString &image, HRESULT result, const LoadListener &listener)
+{
+    switch (result) {
+    case E_FILE_NOT_FOUND:
+        return QStringLiteral("Error: the image %1 does not exist").arg(image);
+    case E_ACCESSDENIED:
+        return QStringLiteral("Error: the image %1 cannot be read").arg(image);
+    case E_PDB_INVALID_EXECUTABLE:
+        return QStringLiteral("Error: %1 is not a PE image").arg(image);
+    case E_PDB_NO_DEBUG_INFO:
+        return QStringLiteral("Error: %1 has no debug directory record of a program database; "
+                              "was it linked without /DEBUG?")
+            .arg(image);
+    case E_PDB_NOT_FOUND: {
+        QStringList places;
+        for (const auto &place : listener.tried)
+            places.append(place.first);
+        if (places.isEmpty())
+            return QStringLiteral("Error: no program database was found for %1: it names none")
+                .arg(image);
+        return QStringLiteral("Error: no program database was found for %1; looked at %2")
+            .arg(image, places.join(QStringLiteral(", ")));
+    }
+    case E_PDB_INVALID_SIG:
+    case E_PDB_INVALID_AGE: {
+        const QString pdb = listener.placeOf({E_PDB_INVALID_SIG, E_PDB_INVALID_AGE});
+        const QString builds = listener.signatures.value(pdb);
+        return QStringLiteral("Error: the program database %1 belongs to another build of %2%3")
+            .arg(pdb, image, builds.isEmpty() ? QString() : QStringLiteral(": ") + builds);
+    }
+    case E_PDB_FORMAT:
+        return QStringLiteral("Error: the program database %1 is damaged")
+            .arg(listener.placeOf({E_PDB_FORMAT}));
+    default:
+        return QStringLiteral("Error: the debug information of %1 cannot be loaded (0x%2)")
+            .arg(image)
+            .arg(quint32(result), 8, 16, QLatin1Char('0'));
+    }
+}
+
 } // namespace
 
 DiaModule::DiaModule(const ModInfo &modInfo, Dia *dia) : Module(modInfo, dia)
@@ -70,7 +178,12 @@ void DiaModule::loadDebugInfos()
     }
     if (ok) {
         const QString path = modInfo.path;
-        ok = dataSource->loadDataForExe(toOleString(path), nullptr, nullptr) == S_OK;
+        const ComPtr<LoadListener> listener(new LoadListener);
+        const HRESULT loaded = dataSource->loadDataForExe(
+            toOleString(path), nullptr, static_cast<IDiaLoadCallback *>(listener.get()));
+        ok = loaded == S_OK;
+        if (!ok)
+            loadFailure = loadFailureText(path, loaded, *listener.get());
     }
     if (ok && (dataSource->openSession(session.receive()) != S_OK || !session)) {
         printLine("loadDebugInfos: openSession failed");

@@ -33,6 +33,7 @@ public:
     ModInfo modInfo;
     Dia *dia; // not owned
     bool valid;
+    QString loadFailure; // why the image's debug information could not be loaded, as one line
     QMap<quint32, ClassInfo *> classCache;     // by symbol id; the registry owns them
     QMap<quint32, FunctionInfo> functionCache; // by RVA; handed-out pointers stay valid
 };

@@ -156,14 +156,14 @@ void printMismatches(const QVector<SiteMismatch> &mismatches, int siteCount)
     for (int i = 0; i < mismatches.size(); ++i) {
         const SiteMismatch &m = mismatches.at(i);
         if (i < ShownMismatches)
-            std::cout << hexAddress(m.address).toStdString() << ": "
-                      << m.found.toLocal8Bit().constData() << '\n';
+            std::cout << hexAddress(m.address).toStdString() << ": " << m.found.toUtf8().constData()
+                      << '\n';
         telling = std::min(telling, m.fault);
     }
     if (mismatches.size() > ShownMismatches)
         std::cout << "... and " << mismatches.size() - ShownMismatches << " more ("
                   << mismatches.size() << " of " << siteCount << " recorded sites do not match)\n";
-    std::cout << likelyCause(telling).toLocal8Bit().constData() << std::endl;
+    std::cout << likelyCause(telling).toUtf8().constData() << std::endl;
 }
 
 std::unique_ptr<ProjectDb> openForReading(const QString &dbPath)
@@ -183,7 +183,7 @@ int PatchDbTool::run(const QStringList &args)
             return verify(args.at(2), args.at(3));
         if (args.size() == 4 && command == QLatin1String("restore"))
             return restore(args.at(2), args.at(3));
-        std::cout << QString::fromLatin1(UsageText).arg(args.value(0)).toLocal8Bit().constData()
+        std::cout << QString::fromLatin1(UsageText).arg(args.value(0)).toUtf8().constData()
                   << std::endl;
     } catch (const std::exception &e) {
         std::cout << e.what() << std::endl;
@@ -272,7 +272,7 @@ int PatchDbTool::restore(const QString &imagePath, const QString &dbPath)
         rewriter->applyJournaledWrites();
     });
     std::cout << "Restored the linker's bytes at " << sites.size() << " sites of "
-              << native.toLocal8Bit().constData() << "." << std::endl;
+              << native.toUtf8().constData() << "." << std::endl;
     return Success;
 }
 

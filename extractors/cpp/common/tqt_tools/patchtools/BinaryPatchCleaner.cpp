@@ -56,7 +56,7 @@ bool BinaryPatchCleaner::run()
         return true;
     }
     const QString usage = QString::fromLatin1(UsageText).arg(args.value(0), 0, QLatin1Char(' '));
-    showMessage(usage.toLocal8Bit().toStdString());
+    showMessage(usage.toUtf8().toStdString());
     return false;
 }
 
@@ -102,6 +102,10 @@ bool BinaryPatchCleaner::patchClean(QString exePath, QString dbPath, QString vsC
         return false;
     }
     if (hooks.isEmpty()) {
+        // A failed load also leaves the hook unfound; what failed is what the user has to mend.
+        const QString failure = reader->loadFailure();
+        if (!failure.isEmpty())
+            showMessage(failure);
         showMessage(QStringLiteral("Error: symbol __penter() was not found in executable"));
         return false;
     }
@@ -109,7 +113,7 @@ bool BinaryPatchCleaner::patchClean(QString exePath, QString dbPath, QString vsC
 
     const QFileInfo mapFile(exe.absoluteDir(), exe.completeBaseName() + QLatin1String(".map"));
     if (!mapFile.exists()) {
-        std::cout << "Map file " << mapFile.absoluteFilePath().toLocal8Bit().constData()
+        std::cout << "Map file " << mapFile.absoluteFilePath().toUtf8().constData()
                   << " does not exist. Can't patchclean..." << std::endl;
         return true;
     }
@@ -120,7 +124,7 @@ bool BinaryPatchCleaner::patchClean(QString exePath, QString dbPath, QString vsC
     // Committing an empty set would drop the entries of an earlier clean, the only record of
     // those functions' old bytes.
     if (extract.functions.isEmpty()) {
-        std::cout << "Map file " << mapFile.absoluteFilePath().toLocal8Bit().constData()
+        std::cout << "Map file " << mapFile.absoluteFilePath().toUtf8().constData()
                   << " lists no function. Can't patchclean..." << std::endl;
         return true;
     }

@@ -73,6 +73,7 @@ public:
                 unframed.insert(f.address, oldBytes);
                 break;
             case NotPatchable:
+                noteForeignFifthByte(rewriter, f.address);
                 break;
             }
         }
@@ -95,7 +96,18 @@ public:
         return unknown.size();
     }
 
+    // Functions that begin with four NOPs and a fifth byte of somebody else's code.
+    int foreignFifthBytes() const { return foreignFifthByte.size(); }
+
 private:
+    // Four NOPs before a byte of somebody else's code: left as it stands, but said.
+    void noteForeignFifthByte(IExeRewriter &rewriter, quint32 rva)
+    {
+        quint64 bytes = 0;
+        if (rewriter.readBytes(rva, bytes) && SITE::startsWithFourNops(bytes))
+            foreignFifthByte.insert(rva);
+    }
+
     // Cleaned by an earlier run: only that run's record knows the old bytes.
     void carryOver(quint32 rva, QSet<PatchedFunction>::const_iterator earlier, ProjectDb &db)
     {
@@ -113,6 +125,7 @@ private:
     QHash<quint32, quint64> unframed;
     QVector<quint32> written;
     QVector<quint32> foundClean;
+    QSet<quint32> foreignFifthByte;
 };
 
 } // namespace
@@ -196,6 +209,11 @@ void ExePatcher::patchExecutable(QString exePath, QList<DIA::FunctionInfo> *func
         std::cout << "Warning: " << unknown
                   << " functions were found cleaned already with no entry from an earlier run; "
                      "their old bytes are unknown, so they are not recorded"
+                  << std::endl;
+    if (const int foreign = pass.foreignFifthBytes())
+        std::cout << "Warning: " << foreign
+                  << " functions begin with four NOPs and a fifth byte that is not one; no clean "
+                     "leaves that, so they were left as they are and are not recorded"
                   << std::endl;
 }
 

@@ -234,7 +234,7 @@ QByteArray BinaryPatchCleaner::runUndname(const QFileInfo &nameListFile, QString
 {
     const QFileInfo undname(vsCommonPath + QLatin1String("/bin/undname.exe"));
     if (!undname.isFile() || !undname.isExecutable()) {
-        std::cout << undname.absoluteFilePath().toLocal8Bit().constData()
+        std::cout << undname.absoluteFilePath().toUtf8().constData()
                   << " is not an executable file. can't run undname... " << std::endl;
         return QByteArray();
     }
@@ -275,6 +275,10 @@ void BinaryPatchCleaner::resolveNames(QString exePath, QString nameListPath, QSt
                   << std::endl;
         return;
     }
+    // The entries still get their names; their source files fall back to the image's name.
+    const QString failure = reader->loadFailure();
+    if (!failure.isEmpty())
+        showMessage(failure);
 
     // The reader's line index takes as long to build as the demangler runs on a large image:
     // it is built on a second thread meanwhile, and the reader is not used elsewhere until it

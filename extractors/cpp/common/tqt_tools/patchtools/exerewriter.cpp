@@ -190,6 +190,9 @@ PatchResult ExeRewriter::patchHookCall(quint32 rva, quint64 &oldBytes, quint64 n
 
     PatchResult result;
     if (SITE::startsWithFourNops(SITE::load(p))) {
+        // A clean leaves five NOPs; four and another byte are somebody else's code.
+        if (p[4] != SITE::Nop)
+            return NotPatchable;
         result = AlreadyNops;
     } else {
         if (p[0] != SITE::CallRel32)

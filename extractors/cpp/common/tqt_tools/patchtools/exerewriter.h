@@ -17,8 +17,8 @@ namespace COMMON {
 enum PatchResult {
     PatchedFramed = 0,   // hook call followed by push ebp; mov ebp, esp
     PatchedUnframed = 1, // hook call followed by anything else
-    AlreadyNops = 2,     // four NOPs: cleaned by an earlier run
-    NotPatchable = 3,    // nothing written
+    AlreadyNops = 2,     // five NOPs: cleaned by an earlier run
+    NotPatchable = 3,    // nothing written (also at four NOPs and another fifth byte)
 };
 
 // Five-byte instructions travel as bits 0-39 of a 64-bit number, the first byte lowest.
