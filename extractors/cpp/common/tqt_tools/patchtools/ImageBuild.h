@@ -16,11 +16,12 @@ struct ImageBuild
     QString imageName; // the file name, without folder
     quint32 timeDateStamp = 0;
     quint32 sizeOfImage = 0;
-    QString pdbGuid; // Throws when the database describes an image of another file name than the one at imagePath:
-// such a database holds the only copy of another image's old bytes.
-void refuseAnotherImage(ProjectDb &db, const QString &imagePath);
+    QString pdbGuid; // Throws when the database describes an image of another file name than the
+                     // one at imagePath:
+    // such a database holds the only copy of another image's old bytes.
+    void refuseAnotherImage(ProjectDb &db, const QString &imagePath);
 
-// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", empty without a CodeView record
+    // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", empty without a CodeView record
     quint32 pdbAge = 0;
 
     // Databases written before the build was recorded describe no known build.

@@ -7,7 +7,7 @@
 //  1. Hold the file's write lock for the whole of steps 2 to 6; the next writer must not recover
 //     a journal that a live writer is still working under.
 //  2. recover() before anything else: a journal left by a stopped writer is finished or undone
-//     (see State); then make the file durable and remove() the journal.
+//     (State below says which, and when); then make the file durable and remove() the journal.
 //  3. Collect the writes in memory with add(), in the order they are to be made, and bind() the
 //     journal to the record that will commit them. Nothing is written to the file yet.
 //  4. write(): the old and new bytes of every site, the file's size, a fingerprint of bytes that
@@ -18,19 +18,6 @@
 //     writes (latest first, only where the file holds what was written), makes the file durable
 //     and remove()s the journal.
 //  6. remove(): the journal's work is done.
-//
-// The states a journal on disk is found in by step 2, and what becomes of each:
-//   Incomplete: read in full but torn or damaged; written before step 4 ended, so the file was
-//               not touched under it. Removed.
-//   OtherFile:  complete, but the file's size or fingerprint differ: the file was built again or
-//               replaced since, and is left alone. Removed.
-//   Committed:  complete, and its record holds its token: the writes are final (a stop between
-//               step 5's commit and step 6). Removed; the file stays as it is.
-//   Undone:     complete, and its record does not hold its token (or it has none): the writes
-//               are put back. The file is made durable, then the journal removed.
-// A journal that exists but cannot be read in full, or whose record cannot be asked, is none of
-// these: the run stops with an error and the journal stays, for it may hold the only copy of the
-// old bytes.
 //
 // Sites are byte offsets in the file; the five bytes travel as bits 0-39 of a 64-bit number, the
 // byte at the offset lowest (PatchSite.h).
@@ -104,7 +91,21 @@ public:
     // Steps 2, 5 and 6: removes the journal; true also when there was none.
     bool remove();
 
-    enum class State { NoJournal, Incomplete, OtherFile, Committed, Undone };
+    // The states in which step 2 finds what a stopped writer left beside the file, and what
+    // becomes of each. A journal that exists but cannot be read in full, or whose record cannot
+    // be asked, is in none of them: the run stops with an error and the journal stays, for it
+    // may hold the only copy of the old bytes.
+    enum class State {
+        NoJournal,  // nothing was left
+        Incomplete, // read in full but torn or damaged: written before step 4 ended, so the file
+                    // was not touched under it. Removed.
+        OtherFile,  // complete, but the file's size or fingerprint differ: built again or
+                    // replaced since, and left alone. Removed.
+        Committed,  // complete, and its record holds its token: the writes are final (a stop
+                    // between step 5's commit and step 6). Removed; the file stays as it is.
+        Undone,     // complete, and its record does not hold its token (or it has none): the
+                    // writes are put back, the file made durable, then the journal removed.
+    };
     struct Recovery
     {
         State state = State::NoJournal;
