@@ -221,3 +221,11 @@ template <> struct InterfaceId<ILineIndex>
 {
     static constexpr const IID *value = &IID_ILineIndex;
 };
+template <> struct InterfaceId<IDiaLoadCallback>
+{
+    static constexpr const IID *value = &IID_IDiaLoadCallback;
+};
+template <> struct InterfaceId<IPdbSignatureCallback>
+{
+    static constexpr const IID *value = &IID_IPdbSignatureCallback;
+};

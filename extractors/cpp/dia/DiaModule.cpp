@@ -55,20 +55,6 @@ HRESULT forEachItem(Enumerator *items, Visit visit)
 class LoadListener final : public TQ::PLATFORM::ComObject<IDiaLoadCallback, IPdbSignatureCallback>
 {
 public:
-    HRESULT QueryInterface(REFIID iid, void **object) override
-    {
-        if (!object)
-            return E_POINTER;
-        *object = nullptr;
-        if (iid == IID_IUnknown || iid == IID_IDiaLoadCallback)
-            *object = static_cast<IDiaLoadCallback *>(this);
-        else if (iid == IID_IPdbSignatureCallback)
-            *object = static_cast<IPdbSignatureCallback *>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
     HRESULT NotifyDebugDir(BOOL, DWORD, const void *) override { return S_OK; }
     HRESULT NotifyOpenDBG(LPCOLESTR, HRESULT) override { return S_OK; }
     HRESULT NotifyOpenPDB(LPCOLESTR path, HRESULT result) override
