@@ -109,8 +109,7 @@ template <> struct InterfaceId<IClassFactory>
     static constexpr const IID *value = &IID_IClassFactory;
 };
 
-namespace TQ {
-namespace PLATFORM {
+namespace TQ::PLATFORM {
 
 // Reference-counting base for the implementation of one or more COM interfaces. The object
 // deletes itself when the last reference goes; it starts with one reference for its creator.
@@ -213,5 +212,4 @@ private:
     BSTR m_str = nullptr;
 };
 
-} // namespace PLATFORM
-} // namespace TQ
+} // namespace TQ::PLATFORM

@@ -24,9 +24,7 @@ const CLSID CLSID_DiaSource = {
 const IID IID_IDiaDataSource = {
     0x79F1BB5F, 0xB66E, 0x48E5, {0xB6, 0xA9, 0x15, 0x45, 0xC3, 0x23, 0xCA, 0x3D}};
 
-namespace TQ {
-namespace PLATFORM {
-namespace PDB {
+namespace TQ::PLATFORM::PDB {
 
 namespace {
 
@@ -713,6 +711,4 @@ Registration registration __attribute__((init_priority(101)));
 
 } // namespace
 
-} // namespace PDB
-} // namespace PLATFORM
-} // namespace TQ
+} // namespace TQ::PLATFORM::PDB

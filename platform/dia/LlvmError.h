@@ -4,9 +4,7 @@
 
 #include <llvm/Support/Error.h>
 
-namespace TQ {
-namespace PLATFORM {
-namespace PDB {
+namespace TQ::PLATFORM::PDB {
 
 template <typename T> bool consumed(llvm::Expected<T> &value)
 {
@@ -24,6 +22,4 @@ inline bool failed(llvm::Error error)
     return true;
 }
 
-} // namespace PDB
-} // namespace PLATFORM
-} // namespace TQ
+} // namespace TQ::PLATFORM::PDB

@@ -2,9 +2,7 @@
 
 #include "DiaInterfaces.h"
 
-namespace TQ {
-namespace PLATFORM {
-namespace PDB {
+namespace TQ::PLATFORM::PDB {
 
 namespace {
 
@@ -74,6 +72,4 @@ bool NamePattern::wildcardMatch(std::string_view name) const
     return i == p.size();
 }
 
-} // namespace PDB
-} // namespace PLATFORM
-} // namespace TQ
+} // namespace TQ::PLATFORM::PDB

@@ -6,9 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace TQ {
-namespace PLATFORM {
-namespace PDB {
+namespace TQ::PLATFORM::PDB {
 
 class NamePattern
 {
@@ -26,6 +24,4 @@ private:
     bool m_wildcards = false;
 };
 
-} // namespace PDB
-} // namespace PLATFORM
-} // namespace TQ
+} // namespace TQ::PLATFORM::PDB

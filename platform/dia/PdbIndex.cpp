@@ -17,9 +17,7 @@
 using namespace llvm;
 using namespace llvm::pdb;
 
-namespace TQ {
-namespace PLATFORM {
-namespace PDB {
+namespace TQ::PLATFORM::PDB {
 
 namespace {
 
@@ -298,6 +296,4 @@ bool PdbIndex::build()
     return true;
 }
 
-} // namespace PDB
-} // namespace PLATFORM
-} // namespace TQ
+} // namespace TQ::PLATFORM::PDB

@@ -15,9 +15,7 @@
 #include <utility>
 #include <vector>
 
-namespace TQ {
-namespace PLATFORM {
-namespace PDB {
+namespace TQ::PLATFORM::PDB {
 
 enum class LoadResult {
     Ok,
@@ -165,6 +163,4 @@ private:
     std::vector<std::string> m_files;
 };
 
-} // namespace PDB
-} // namespace PLATFORM
-} // namespace TQ
+} // namespace TQ::PLATFORM::PDB

@@ -19,9 +19,7 @@
 #include <memory>
 #include <vector>
 
-namespace TQ {
-namespace PLATFORM {
-namespace PDB {
+namespace TQ::PLATFORM::PDB {
 
 struct PdbIndex::Impl
 {
@@ -51,6 +49,4 @@ struct PdbIndex::Impl
     llvm::Optional<llvm::codeview::CVType> id(llvm::codeview::TypeIndex ti) { return ids.at(ti); }
 };
 
-} // namespace PDB
-} // namespace PLATFORM
-} // namespace TQ
+} // namespace TQ::PLATFORM::PDB

@@ -19,9 +19,7 @@ using namespace llvm;
 using namespace llvm::codeview;
 using namespace llvm::pdb;
 
-namespace TQ {
-namespace PLATFORM {
-namespace PDB {
+namespace TQ::PLATFORM::PDB {
 
 // The two parts of a module stream that are read: its symbols and its C13 debug subsections.
 struct PdbIndex::ModuleStream
@@ -288,6 +286,4 @@ std::pair<size_t, size_t> PdbIndex::linesIn(uint32_t rva, uint32_t length) const
     m_lineHint = first;
     return {first, last};
 }
-} // namespace PDB
-} // namespace PLATFORM
-} // namespace TQ
+} // namespace TQ::PLATFORM::PDB

@@ -12,9 +12,7 @@
 using namespace llvm;
 using namespace llvm::codeview;
 
-namespace TQ {
-namespace PLATFORM {
-namespace PDB {
+namespace TQ::PLATFORM::PDB {
 
 namespace {
 
@@ -87,6 +85,4 @@ void PdbIndex::indexPublics()
     });
 }
 
-} // namespace PDB
-} // namespace PLATFORM
-} // namespace TQ
+} // namespace TQ::PLATFORM::PDB

@@ -13,9 +13,7 @@
 using namespace llvm;
 using namespace llvm::codeview;
 
-namespace TQ {
-namespace PLATFORM {
-namespace PDB {
+namespace TQ::PLATFORM::PDB {
 
 namespace {
 
@@ -520,6 +518,4 @@ void PdbTypes::readFieldLists(uint32_t canonicalIndex, uint32_t fieldList)
     }
 }
 
-} // namespace PDB
-} // namespace PLATFORM
-} // namespace TQ
+} // namespace TQ::PLATFORM::PDB

@@ -12,9 +12,7 @@
 #include <utility>
 #include <vector>
 
-namespace TQ {
-namespace PLATFORM {
-namespace PDB {
+namespace TQ::PLATFORM::PDB {
 
 class TypeRecords;
 
@@ -83,6 +81,4 @@ private:
     std::unordered_map<std::string, uint32_t> m_definitionsByName;
 };
 
-} // namespace PDB
-} // namespace PLATFORM
-} // namespace TQ
+} // namespace TQ::PLATFORM::PDB

@@ -6,9 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace TQ {
-namespace PLATFORM {
-namespace PDB {
+namespace TQ::PLATFORM::PDB {
 
 namespace {
 
@@ -96,6 +94,4 @@ bool PublicsHash::liveRecords(uint32_t symbolStreamLength, std::vector<bool> &li
     return true;
 }
 
-} // namespace PDB
-} // namespace PLATFORM
-} // namespace TQ
+} // namespace TQ::PLATFORM::PDB

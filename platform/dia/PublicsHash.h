@@ -11,9 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace TQ {
-namespace PLATFORM {
-namespace PDB {
+namespace TQ::PLATFORM::PDB {
 
 class PublicsHash
 {
@@ -33,6 +31,4 @@ private:
     uint32_t m_count = 0;
 };
 
-} // namespace PDB
-} // namespace PLATFORM
-} // namespace TQ
+} // namespace TQ::PLATFORM::PDB

@@ -9,9 +9,7 @@ using namespace llvm;
 using namespace llvm::codeview;
 using namespace llvm::pdb;
 
-namespace TQ {
-namespace PLATFORM {
-namespace PDB {
+namespace TQ::PLATFORM::PDB {
 
 void TypeRecords::open(PDBFile &file, uint32_t streamIndex)
 {
@@ -51,6 +49,4 @@ Optional<CVType> TypeRecords::at(TypeIndex ti)
     return records[ti.getIndex() - m_begin];
 }
 
-} // namespace PDB
-} // namespace PLATFORM
-} // namespace TQ
+} // namespace TQ::PLATFORM::PDB

@@ -14,9 +14,7 @@
 #include <memory>
 #include <vector>
 
-namespace TQ {
-namespace PLATFORM {
-namespace PDB {
+namespace TQ::PLATFORM::PDB {
 
 class TypeRecords
 {
@@ -35,6 +33,4 @@ private:
     std::vector<llvm::codeview::CVType> m_records;
 };
 
-} // namespace PDB
-} // namespace PLATFORM
-} // namespace TQ
+} // namespace TQ::PLATFORM::PDB

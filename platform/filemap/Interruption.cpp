@@ -5,9 +5,7 @@
 #include <cstring>
 #include <unistd.h>
 
-namespace TQ {
-namespace PLATFORM {
-namespace FILEMAP {
+namespace TQ::PLATFORM::FILEMAP {
 
 namespace {
 
@@ -59,6 +57,4 @@ bool interruptionPending()
     return pending != 0;
 }
 
-} // namespace FILEMAP
-} // namespace PLATFORM
-} // namespace TQ
+} // namespace TQ::PLATFORM::FILEMAP

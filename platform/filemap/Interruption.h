@@ -3,9 +3,7 @@
 // before it ends.
 #pragma once
 
-namespace TQ {
-namespace PLATFORM {
-namespace FILEMAP {
+namespace TQ::PLATFORM::FILEMAP {
 
 // From now on SIGINT and SIGTERM write the message and a line end to standard output and end the
 // process with exit code 1, unless a deferral is alive: then they only make
@@ -25,6 +23,4 @@ public:
 // Whether SIGINT or SIGTERM came while a deferral was alive.
 bool interruptionPending();
 
-} // namespace FILEMAP
-} // namespace PLATFORM
-} // namespace TQ
+} // namespace TQ::PLATFORM::FILEMAP

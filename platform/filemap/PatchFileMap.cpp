@@ -15,9 +15,7 @@
 #include <unistd.h>
 #include <unordered_map>
 
-namespace TQ {
-namespace PLATFORM {
-namespace FILEMAP {
+namespace TQ::PLATFORM::FILEMAP {
 
 namespace {
 
@@ -385,6 +383,4 @@ void setFileMapCalls(const FileMapCalls *calls)
     replaced = calls;
 }
 
-} // namespace FILEMAP
-} // namespace PLATFORM
-} // namespace TQ
+} // namespace TQ::PLATFORM::FILEMAP

@@ -6,9 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace TQ {
-namespace PLATFORM {
-namespace FILEMAP {
+namespace TQ::PLATFORM::FILEMAP {
 
 typedef void *Handle;
 
@@ -95,6 +93,4 @@ bool unmapViewOfFile(unsigned char *view);
 bool closeHandle(Handle handle);
 } // namespace REAL
 
-} // namespace FILEMAP
-} // namespace PLATFORM
-} // namespace TQ
+} // namespace TQ::PLATFORM::FILEMAP

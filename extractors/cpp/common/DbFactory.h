@@ -2,10 +2,7 @@
 
 #include "ProjectDb.h"
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 class DbFactory
 {
@@ -27,7 +24,4 @@ public:
     static const char JournalTokenKey[];
 };
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

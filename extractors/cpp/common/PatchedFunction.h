@@ -4,10 +4,7 @@
 #include <QHash>
 #include <QString>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 class PatchedFunction
 {
@@ -35,7 +32,4 @@ inline uint qHash(const PatchedFunction &f, uint seed = 0)
     return ::qHash(f.address, seed);
 }
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

@@ -7,10 +7,7 @@
 #include <QSet>
 #include <QString>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 class ProjectDb
 {
@@ -52,7 +49,4 @@ public:
     virtual void setMetaValue(const QString &key, const QString &value) = 0;
 };
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

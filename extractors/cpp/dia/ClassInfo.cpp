@@ -2,10 +2,7 @@
 
 #include <QPair>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace DIA {
+namespace TQ::EXTRACTORS::CPP::DIA {
 
 namespace {
 
@@ -81,7 +78,4 @@ bool ClassInfo::equals(const ClassInfo &other) const
     return equalDescriptions(this, &other, inProgress);
 }
 
-} // namespace DIA
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::DIA

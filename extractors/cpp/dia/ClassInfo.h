@@ -6,10 +6,7 @@
 #include <QSet>
 #include <QString>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace DIA {
+namespace TQ::EXTRACTORS::CPP::DIA {
 
 class ClassInfo
 {
@@ -33,7 +30,4 @@ public:
     QSet<QString> dataNames;
 };
 
-} // namespace DIA
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::DIA

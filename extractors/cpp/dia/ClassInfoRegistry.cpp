@@ -2,10 +2,7 @@
 
 #include "DiaOutput.h"
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace DIA {
+namespace TQ::EXTRACTORS::CPP::DIA {
 
 ClassInfoRegistry::~ClassInfoRegistry()
 {
@@ -37,7 +34,4 @@ void ClassInfoRegistry::takeOwnershipAndSetId(ClassInfo **slot)
     sameName.append(info);
 }
 
-} // namespace DIA
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::DIA

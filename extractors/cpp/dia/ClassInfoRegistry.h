@@ -3,10 +3,7 @@
 
 #include "ClassInfo.h"
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace DIA {
+namespace TQ::EXTRACTORS::CPP::DIA {
 
 class ClassInfoRegistry
 {
@@ -24,7 +21,4 @@ public:
     QMap<int, ClassInfo *> byId; // owns the descriptions
 };
 
-} // namespace DIA
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::DIA

@@ -5,10 +5,7 @@
 
 #include <algorithm>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace DIA {
+namespace TQ::EXTRACTORS::CPP::DIA {
 
 Dia::Dia(const QList<ModInfo> &modInfos) : modInfos(modInfos), registry(new ClassInfoRegistry)
 {
@@ -103,7 +100,4 @@ const QMap<int, ClassInfo *> &Dia::classInfos()
     return registry->byId;
 }
 
-} // namespace DIA
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::DIA

@@ -5,10 +5,7 @@
 #include "DiaApi.h"
 #include "Module.h"
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace DIA {
+namespace TQ::EXTRACTORS::CPP::DIA {
 
 class Dia : public DiaApi
 {
@@ -37,7 +34,4 @@ public:
     ClassInfoRegistry *registry;
 };
 
-} // namespace DIA
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::DIA

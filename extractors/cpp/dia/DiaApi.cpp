@@ -2,10 +2,7 @@
 
 #include "Dia.h"
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace DIA {
+namespace TQ::EXTRACTORS::CPP::DIA {
 
 ModInfo::ModInfo(quint32 loadAddress, const QString &path)
     : loadAddress(loadAddress), path(path),
@@ -30,7 +27,4 @@ DiaApi *createDia(const QList<ModInfo> &modules)
     return new Dia(modules);
 }
 
-} // namespace DIA
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::DIA

@@ -9,10 +9,7 @@
 #include <QString>
 #include <QStringList>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace DIA {
+namespace TQ::EXTRACTORS::CPP::DIA {
 
 class ModInfo
 {
@@ -55,7 +52,4 @@ public:
 
 DiaApi *createDia(const QList<ModInfo> &modules);
 
-} // namespace DIA
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::DIA

@@ -3,10 +3,7 @@
 #include "DiaOutput.h"
 #include "Exception.h"
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace DIA {
+namespace TQ::EXTRACTORS::CPP::DIA {
 
 DiaFactoryWrapper::Initializer DiaFactoryWrapper::s_initializer;
 
@@ -45,7 +42,4 @@ IClassFactory *DiaFactoryWrapper::classFactory()
     return s_initializer.factory;
 }
 
-} // namespace DIA
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::DIA

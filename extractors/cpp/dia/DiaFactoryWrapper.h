@@ -3,10 +3,7 @@
 
 #include "DiaInterfaces.h"
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace DIA {
+namespace TQ::EXTRACTORS::CPP::DIA {
 
 class DiaFactoryWrapper
 {
@@ -30,7 +27,4 @@ private:
     static Initializer s_initializer;
 };
 
-} // namespace DIA
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::DIA

@@ -11,10 +11,7 @@
 #include <cstring>
 #include <initializer_list>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace DIA {
+namespace TQ::EXTRACTORS::CPP::DIA {
 
 using TQ::PLATFORM::BStr;
 using TQ::PLATFORM::ComPtr;
@@ -829,7 +826,4 @@ bool DiaModule::addDataType(ClassInfo *description, IDiaSymbol *type, const QLis
     return addDataType(description, element.get(), offsets, inner, depth + 1);
 }
 
-} // namespace DIA
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::DIA

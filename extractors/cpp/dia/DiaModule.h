@@ -6,10 +6,7 @@
 
 #include <QSet>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace DIA {
+namespace TQ::EXTRACTORS::CPP::DIA {
 
 class DiaModule : public Module
 {
@@ -64,7 +61,4 @@ private:
     TQ::PLATFORM::ComPtr<IDiaSymbol> globalScope;
 };
 
-} // namespace DIA
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::DIA

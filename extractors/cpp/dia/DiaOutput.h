@@ -7,10 +7,7 @@
 
 #include <iostream>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace DIA {
+namespace TQ::EXTRACTORS::CPP::DIA {
 
 inline void printLine(const QString &text)
 {
@@ -35,7 +32,4 @@ inline LPCOLESTR toOleString(const QString &text)
     return reinterpret_cast<LPCOLESTR>(text.utf16());
 }
 
-} // namespace DIA
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::DIA

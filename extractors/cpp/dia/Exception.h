@@ -4,10 +4,7 @@
 #include <exception>
 #include <string>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace DIA {
+namespace TQ::EXTRACTORS::CPP::DIA {
 
 class Exception : public std::exception
 {
@@ -20,7 +17,4 @@ private:
     std::string m_message; // copied: the caller's buffer may not outlive the throw
 };
 
-} // namespace DIA
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::DIA

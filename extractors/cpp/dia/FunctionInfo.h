@@ -3,10 +3,7 @@
 
 #include <QString>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace DIA {
+namespace TQ::EXTRACTORS::CPP::DIA {
 
 class ClassInfo;
 
@@ -41,7 +38,4 @@ public:
     ClassInfo *classInfo; // not owned: points into the reader's class registry
 };
 
-} // namespace DIA
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::DIA

@@ -1,9 +1,6 @@
 #include "Module.h"
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace DIA {
+namespace TQ::EXTRACTORS::CPP::DIA {
 
 Module::Module(const ModInfo &modInfo, Dia *dia) : modInfo(modInfo), dia(dia), valid(true) {}
 
@@ -15,7 +12,4 @@ void Module::printSymbolTag(quint32) {}
 
 void Module::buildLineIndex() {}
 
-} // namespace DIA
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::DIA

@@ -6,10 +6,7 @@
 
 #include <QMap>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace DIA {
+namespace TQ::EXTRACTORS::CPP::DIA {
 
 class Dia;
 
@@ -38,7 +35,4 @@ public:
     QMap<quint32, FunctionInfo> functionCache; // by RVA; handed-out pointers stay valid
 };
 
-} // namespace DIA
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::DIA

@@ -6,10 +6,7 @@
 
 #include <memory>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 ProjectDb *DbFactory::createProjectDb(QString path)
 {
@@ -40,7 +37,4 @@ bool DbFactory::committedJournal(QString path, quint64 token)
     return db->metaValue(QLatin1String(JournalTokenKey)) == QString::number(token, 16);
 }
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

@@ -4,10 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 class ProjectDbException : public std::runtime_error
 {
@@ -15,7 +12,4 @@ public:
     explicit ProjectDbException(const std::string &message) : std::runtime_error(message) {}
 };
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

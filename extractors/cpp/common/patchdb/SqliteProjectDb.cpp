@@ -13,10 +13,7 @@
 #include <climits>
 #include <cstring>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 namespace {
 
@@ -625,7 +622,4 @@ void SqliteProjectDb::setUnframedSites(const QHash<quint32, quint64> &sites)
     }
 }
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

@@ -14,10 +14,7 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 class SqliteProjectDb : public ProjectDb
 {
@@ -101,7 +98,4 @@ private:
     bool m_writing = false;
 };
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

@@ -21,10 +21,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 namespace {
 
@@ -276,7 +273,4 @@ int PatchDbTool::restore(const QString &imagePath, const QString &dbPath)
     return Success;
 }
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

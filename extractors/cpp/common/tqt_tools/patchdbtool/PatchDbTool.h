@@ -4,10 +4,7 @@
 
 #include <QStringList>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 class PatchDbTool
 {
@@ -27,7 +24,4 @@ public:
     static int restore(const QString &imagePath, const QString &dbPath);
 };
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

@@ -15,10 +15,7 @@
 #include <iostream>
 #include <memory>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 using DIA::DiaApi;
 using DIA::ModInfo;
@@ -142,7 +139,4 @@ bool BinaryPatchCleaner::patchClean(QString exePath, QString dbPath, QString vsC
     return true;
 }
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

@@ -10,16 +10,14 @@
 
 #include <string>
 
-namespace TQ {
-namespace SETTINGS {
+namespace TQ::SETTINGS {
 class Settings;
-} // namespace SETTINGS
-namespace EXTRACTORS {
-namespace CPP {
-namespace DIA {
+} // namespace TQ::SETTINGS
+namespace TQ::EXTRACTORS::CPP::DIA {
 class DiaApi;
-} // namespace DIA
-namespace COMMON {
+} // namespace TQ::EXTRACTORS::CPP::DIA
+
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 class BinaryPatchCleaner
 {
@@ -57,7 +55,4 @@ private:
     SETTINGS::Settings *settings = nullptr; // process-wide, never deleted
 };
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

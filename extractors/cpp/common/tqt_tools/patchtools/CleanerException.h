@@ -4,10 +4,7 @@
 #include <exception>
 #include <string>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 class Exception : public std::exception
 {
@@ -29,7 +26,4 @@ public:
     const char *what() const noexcept override { return Text; }
 };
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

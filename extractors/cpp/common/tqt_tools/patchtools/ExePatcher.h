@@ -8,10 +8,7 @@
 
 #include <functional>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 class IExeRewriter;
 class ProjectDb;
@@ -45,7 +42,4 @@ private:
     QString nameListDigest;
 };
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

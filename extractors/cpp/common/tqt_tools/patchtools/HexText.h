@@ -4,10 +4,7 @@
 
 #include <QtGlobal>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 // The value of size (1 to 8) plain hexadecimal digits; false when the text holds anything else.
 inline bool readPlainHex(const char *text, int size, quint32 &value)
@@ -32,7 +29,4 @@ inline bool readPlainHex(const char *text, int size, quint32 &value)
     return true;
 }
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

@@ -6,10 +6,7 @@
 #include <QFileInfo>
 #include <QList>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 class MapExtract
 {
@@ -22,7 +19,4 @@ public:
     QByteArray nameList; // the name list's bytes, as they were written to nameListFile
 };
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

@@ -8,10 +8,7 @@
 
 #include <string>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 using DIA::FunctionInfo;
 
@@ -117,7 +114,4 @@ void BinaryPatchCleaner::readMapFile(QFileInfo mapFile, MapExtract *extract)
         nameList.write(extract->nameList);
 }
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

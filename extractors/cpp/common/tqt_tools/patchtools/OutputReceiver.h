@@ -6,10 +6,7 @@
 
 #include <QByteArray>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 class BinaryPatchCleaner::OutputReceiver : public TQ::SHARED::UTILS::IExtProcCaller
 {
@@ -20,7 +17,4 @@ public:
     QByteArray output;
 };
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

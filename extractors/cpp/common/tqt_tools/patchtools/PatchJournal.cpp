@@ -12,10 +12,7 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 namespace FM = PLATFORM::FILEMAP;
 
@@ -231,7 +228,4 @@ PatchJournal::Recovery PatchJournal::recover(const QString &file, uchar *bytes, 
     return result;
 }
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

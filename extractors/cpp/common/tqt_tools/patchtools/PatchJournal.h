@@ -37,10 +37,7 @@ namespace TQ::PLATFORM::PE {
 class PeHeaders;
 } // namespace TQ::PLATFORM::PE
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 struct SiteWrite
 {
@@ -130,7 +127,4 @@ private:
     JournalBinding m_binding;
 };
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

@@ -30,10 +30,7 @@
 #include <utility>
 #include <vector>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 using SHARED::UTILS::PROCESSRUNNER::ProcessRunner;
 using SHARED::UTILS::PROCESSRUNNER::RunException;
@@ -324,7 +321,4 @@ void BinaryPatchCleaner::resolveNames(QString exePath, QString nameListPath, QSt
     // The database goes first, then the reader (the owners' reverse order of creation).
 }
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

@@ -4,10 +4,7 @@
 
 #include <cstring>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 namespace {
 
@@ -67,7 +64,4 @@ QHash<int, QString> BinaryPatchCleaner::parseUndnameOutput(QByteArray output)
     return table;
 }
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

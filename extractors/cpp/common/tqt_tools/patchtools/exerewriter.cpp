@@ -8,10 +8,7 @@
 #include <iostream>
 #include <stdexcept>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 namespace FM = PLATFORM::FILEMAP;
 namespace PE = PLATFORM::PE;
@@ -369,7 +366,4 @@ void writeJournaled(IExeRewriter &rewriter, const std::function<void()> &stage,
     rewriter.close();
 }
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

@@ -9,10 +9,7 @@
 
 #include <functional>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 enum PatchResult {
     PatchedFramed = 0,   // hook call followed by push ebp; mov ebp, esp
@@ -74,7 +71,4 @@ IExeRewriter *createExeRewriter(QString path);
 void writeJournaled(IExeRewriter &rewriter, const std::function<void()> &stage,
                     const JournalBinding &binding = JournalBinding());
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON

@@ -9,10 +9,7 @@
 
 #include <PatchFileMap.h>
 
-namespace TQ {
-namespace EXTRACTORS {
-namespace CPP {
-namespace COMMON {
+namespace TQ::EXTRACTORS::CPP::COMMON {
 
 class ExeRewriter : public IExeRewriter
 {
@@ -68,7 +65,4 @@ private:
     QWaitCondition retryCondition; // never signalled: the retry wait runs to its timeout
 };
 
-} // namespace COMMON
-} // namespace CPP
-} // namespace EXTRACTORS
-} // namespace TQ
+} // namespace TQ::EXTRACTORS::CPP::COMMON
