@@ -30,6 +30,20 @@ void writeFunctions(const QString &path, int count)
     db->setExecutableTimestamp(QStringLiteral("Sat Dec 6 19:00:00 2025"));
 }
 
+// A database holding the entries of a clean of state.range(0) functions, for the benchmarks that
+// start from one.
+struct CleanedDatabase
+{
+    explicit CleanedDatabase(const benchmark::State &state)
+        : path(dir.filePath("project.db")), count(int(state.range(0)))
+    {
+        writeFunctions(path, count);
+    }
+    QTemporaryDir dir;
+    const QString path;
+    const int count;
+};
+
 void BM_AddFunctionsAndCommit(benchmark::State &state)
 {
     QTemporaryDir dir;
@@ -48,36 +62,30 @@ BENCHMARK(BM_AddFunctionsAndCommit)->Arg(100000)->Arg(1000000)->Unit(benchmark::
 // A second clean of the same image: every entry read, cleared and written back.
 void BM_RewriteExisting(benchmark::State &state)
 {
-    QTemporaryDir dir;
-    const QString path = dir.filePath("project.db");
-    const int count = int(state.range(0));
-    writeFunctions(path, count);
+    const CleanedDatabase cleaned(state);
     for (auto _ : state) {
-        std::unique_ptr<ProjectDb> db(DbFactory::createProjectDb(path));
+        std::unique_ptr<ProjectDb> db(DbFactory::createProjectDb(cleaned.path));
         const QSet<PatchedFunction> previous = db->functions();
         db->clearFunctions();
         for (const PatchedFunction &f : previous)
             db->addFunction(f);
         db->commit();
     }
-    state.SetItemsProcessed(state.iterations() * count);
+    state.SetItemsProcessed(state.iterations() * cleaned.count);
 }
 BENCHMARK(BM_RewriteExisting)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 void BM_Functions(benchmark::State &state)
 {
-    QTemporaryDir dir;
-    const QString path = dir.filePath("project.db");
-    const int count = int(state.range(0));
-    writeFunctions(path, count);
+    const CleanedDatabase cleaned(state);
     for (auto _ : state) {
-        std::unique_ptr<ProjectDb> db(DbFactory::createProjectDb(path));
+        std::unique_ptr<ProjectDb> db(DbFactory::createProjectDb(cleaned.path));
         const QSet<PatchedFunction> all = db->functions();
-        if (all.size() != count)
+        if (all.size() != cleaned.count)
             state.SkipWithError("wrong entry count");
         db->rollback();
     }
-    state.SetItemsProcessed(state.iterations() * count);
+    state.SetItemsProcessed(state.iterations() * cleaned.count);
 }
 BENCHMARK(BM_Functions)->Arg(100000)->Unit(benchmark::kMillisecond);
 

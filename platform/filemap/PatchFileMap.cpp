@@ -252,40 +252,42 @@ bool closeHandle(Handle handle)
 
 } // namespace REAL
 
+// The test's replacement of a call when one is set, else the real call.
+template <typename Call, typename... Args>
+auto dispatch(Call FileMapCalls::*replacement, Call real, Args... args)
+{
+    return replaced && replaced->*replacement ? (replaced->*replacement)(args...) : real(args...);
+}
+
 Handle createFileForPatching(const char16_t *path)
 {
-    return replaced && replaced->createFileForPatching ? replaced->createFileForPatching(path)
-                                                       : REAL::createFileForPatching(path);
+    return dispatch(&FileMapCalls::createFileForPatching, &REAL::createFileForPatching, path);
 }
 
 Handle createFileMapping(Handle file)
 {
-    return replaced && replaced->createFileMapping ? replaced->createFileMapping(file)
-                                                   : REAL::createFileMapping(file);
+    return dispatch(&FileMapCalls::createFileMapping, &REAL::createFileMapping, file);
 }
 
 unsigned char *mapViewOfFile(Handle mapping)
 {
-    return replaced && replaced->mapViewOfFile ? replaced->mapViewOfFile(mapping)
-                                               : REAL::mapViewOfFile(mapping);
+    return dispatch(&FileMapCalls::mapViewOfFile, &REAL::mapViewOfFile, mapping);
+}
+
+bool unmapViewOfFile(unsigned char *view)
+{
+    return dispatch(&FileMapCalls::unmapViewOfFile, &REAL::unmapViewOfFile, view);
+}
+
+bool closeHandle(Handle handle)
+{
+    return dispatch(&FileMapCalls::closeHandle, &REAL::closeHandle, handle);
 }
 
 std::uint64_t mappingSize(Handle mapping)
 {
     const KernelObject *m = findHandle(mapping, KernelObject::Mapping);
     return m ? m->size : 0;
-}
-
-bool unmapViewOfFile(unsigned char *view)
-{
-    return replaced && replaced->unmapViewOfFile ? replaced->unmapViewOfFile(view)
-                                                 : REAL::unmapViewOfFile(view);
-}
-
-bool closeHandle(Handle handle)
-{
-    return replaced && replaced->closeHandle ? replaced->closeHandle(handle)
-                                             : REAL::closeHandle(handle);
 }
 
 unsigned char *mapViewOfFileCopy(Handle mapping)

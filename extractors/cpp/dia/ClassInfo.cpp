@@ -10,6 +10,18 @@ typedef QSet<QPair<const ClassInfo *, const ClassInfo *>> PairsInProgress;
 
 bool equalDescriptions(const ClassInfo *a, const ClassInfo *b, PairsInProgress &inProgress);
 
+// Two maps with the same keys whose values compare equal, key by key.
+template <typename Map, typename EqualValues>
+bool equalMaps(const Map &a, const Map &b, EqualValues equalValues)
+{
+    if (a.size() != b.size())
+        return false;
+    for (auto itA = a.cbegin(), itB = b.cbegin(); itA != a.cend(); ++itA, ++itB)
+        if (itA.key() != itB.key() || !equalValues(itA.value(), itB.value()))
+            return false;
+    return true;
+}
+
 bool equalLists(const QList<ClassInfo *> &a, const QList<ClassInfo *> &b,
                 PairsInProgress &inProgress)
 {
@@ -22,29 +34,17 @@ bool equalLists(const QList<ClassInfo *> &a, const QList<ClassInfo *> &b,
         byNameA.insert(c ? c->name : QString(), c);
     for (const ClassInfo *c : b)
         byNameB.insert(c ? c->name : QString(), c);
-    if (byNameA.size() != byNameB.size())
-        return false;
-    for (auto itA = byNameA.cbegin(), itB = byNameB.cbegin(); itA != byNameA.cend(); ++itA, ++itB) {
-        if (itA.key() != itB.key())
-            return false;
-        if (!equalDescriptions(itA.value(), itB.value(), inProgress))
-            return false;
-    }
-    return true;
+    return equalMaps(byNameA, byNameB, [&](const ClassInfo *x, const ClassInfo *y) {
+        return equalDescriptions(x, y, inProgress);
+    });
 }
 
 bool equalOffsetMaps(const ClassInfo::OffsetMap &a, const ClassInfo::OffsetMap &b,
                      PairsInProgress &inProgress)
 {
-    if (a.size() != b.size())
-        return false;
-    for (auto itA = a.cbegin(), itB = b.cbegin(); itA != a.cend(); ++itA, ++itB) {
-        if (itA.key() != itB.key())
-            return false;
-        if (!equalLists(itA.value(), itB.value(), inProgress))
-            return false;
-    }
-    return true;
+    return equalMaps(a, b, [&](const QList<ClassInfo *> &x, const QList<ClassInfo *> &y) {
+        return equalLists(x, y, inProgress);
+    });
 }
 
 bool equalDescriptions(const ClassInfo *a, const ClassInfo *b, PairsInProgress &inProgress)
