@@ -1,5 +1,7 @@
 #include "PublicsHash.h"
 
+#include "LlvmError.h"
+
 #include <llvm/Support/BinaryStreamReader.h>
 #include <llvm/Support/Endian.h>
 
@@ -18,14 +20,6 @@ constexpr uint32_t kHashHeaderSize = 16;
 constexpr uint32_t kSignature = 0xFFFFFFFFu;
 constexpr uint32_t kVersion = 0xEFFE0000u + 19990810u;
 constexpr uint32_t kRecordSize = 8; // offset of the symbol record plus one, reference count
-
-bool failed(llvm::Error error)
-{
-    if (!error)
-        return false;
-    llvm::consumeError(std::move(error));
-    return true;
-}
 
 bool readWord(llvm::BinaryStreamReader &reader, uint32_t &value)
 {

@@ -1,6 +1,7 @@
 // The linker map-file reader.
 #include "BinaryPatchCleaner.h"
 #include "HexText.h"
+#include "PatchSite.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -68,7 +69,7 @@ void BinaryPatchCleaner::readMapFile(QFileInfo mapFile, MapExtract *extract)
 
     std::string names;
 
-    const QString notResolved = QStringLiteral("not resolved yet");
+    const QString notResolved = SITE::notResolved();
     const char *const data = content.constData();
     const int size = content.size();
     quint32 imageBase = 0;

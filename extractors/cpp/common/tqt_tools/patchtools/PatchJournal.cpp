@@ -62,11 +62,6 @@ int undoRecords(const uchar *records, quint64 count, uchar *bytes, quint64 size)
     return restored;
 }
 
-const char16_t *utf16(const QString &s)
-{
-    return reinterpret_cast<const char16_t *>(s.utf16());
-}
-
 } // namespace
 
 QString PatchJournal::pathFor(const QString &file)

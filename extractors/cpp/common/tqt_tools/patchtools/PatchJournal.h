@@ -46,6 +46,12 @@ struct SiteWrite
     quint64 newBytes;
 };
 
+// A path as the file-map calls take it.
+inline const char16_t *utf16(const QString &path)
+{
+    return reinterpret_cast<const char16_t *>(path.utf16());
+}
+
 // Ties a journal to the record whose commit makes its writes final.
 struct JournalBinding
 {

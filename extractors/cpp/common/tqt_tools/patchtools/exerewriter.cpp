@@ -19,11 +19,6 @@ const int OpenAttempts = 3;
 const int RetryWaitMs = 333;
 const quint32 CallSiteSize = 8; // the call and the three bytes of a frame set-up
 
-const char16_t *utf16(const QString &s)
-{
-    return reinterpret_cast<const char16_t *>(s.utf16());
-}
-
 } // namespace
 
 ExeRewriter::ExeRewriter(const QString &path) : path(path), journal(path) {}
@@ -56,7 +51,7 @@ void ExeRewriter::open()
     close();
 
     for (int failures = 0;;) {
-        file = FM::createFileForPatching(reinterpret_cast<const char16_t *>(path.utf16()));
+        file = FM::createFileForPatching(utf16(path));
         if (file != FM::invalidHandleValue())
             break;
         close();
