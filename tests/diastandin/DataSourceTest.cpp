@@ -85,6 +85,16 @@ TEST(DataSource, LoadsThePdbOfTheImagesBuildWhereverItLiesAndRefusesTheRest)
     using P = std::optional<QByteArray>;
     using L = LoadResult;
     const P none;
+    // The info stream (stream 1, one block long) through the first block of the directory, and
+    // its name map's present bits: their count kept, the last one moved to bit 31.
+    const quint32 block = le(Pdb, 32), dir = le(Pdb, le(Pdb, 52) * block) * block;
+    const qint64 info =
+        qint64(block) *
+        le(Pdb, dir + 4 * (1 + le(Pdb, dir) + (le(Pdb, dir + 4) + block - 1) / block));
+    ASSERT_EQ(le(Pdb, info), 20000404u);
+    const qint64 presentAt = info + 32 + le(Pdb, info + 28) + 12;
+    const quint32 present = le(Pdb, presentAt);
+    const quint32 moved = (present & ~(0x80000000u >> __builtin_clz(present))) | 0x80000000u;
     const struct
     {
         const char *what;
@@ -120,6 +130,8 @@ TEST(DataSource, LoadsThePdbOfTheImagesBuildWhereverItLiesAndRefusesTheRest)
         {"half a PDB", Image, none, Pdb.left(Pdb.size() / 2), L::Corrupt},
         {"garbage", Image, none, QByteArray(Pdb.size(), '\x5A'), L::Corrupt},
         {"directory out of file", Image, none, with(Pdb, 52, 0xFFFF, 2), L::Corrupt},
+        // Read only where something needs it, and checked before it is.
+        {"name map bit past capacity", Image, none, with(Pdb, presentAt, moved), L::Corrupt},
     };
     // The publics and main, through the reader, as the load gave them.
     const auto found = [](const QString &exe) {
