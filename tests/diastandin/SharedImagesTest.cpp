@@ -5,7 +5,6 @@
 #include "DiaInterfaces.h"
 #include "TestSupport.h"
 
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
 
@@ -179,30 +178,6 @@ TEST(SharedImages, FoldedFunctionsShareAnAddressAndAnswerAsOne)
     for (auto it = lineOf.cbegin(); it != lineOf.cend(); ++it)
         line = f->name.contains(it.key()) ? it.value() : line;
     EXPECT_EQ(f->line, line) << f->name.toStdString();
-}
-
-// Both runs of the built tool on the sample with its database in Microsoft's shapes record
-// what the sample with lld-link's database gives.
-TEST(SharedImages, MsvcShapedDatabasesGiveTheToolWhatTheUsualOneGives)
-{
-    const auto cleanAndResolve = [](const QString &image) {
-        TestSupport::Scratch scratch;
-        const QString exe = scratch.copyImage(image), db = scratch.path("project.db");
-        EXPECT_EQ(scratch.run({exe, db, TestSupport::VsCommon}).exitCode, 0);
-        EXPECT_EQ(scratch
-                      .run({"--resolve", exe, scratch.path("cwd/" + image + "_tq.map"), db,
-                            TestSupport::VsCommon})
-                      .exitCode,
-                  0);
-        return TestSupport::readEntries(db).values();
-    };
-    const auto usual = cleanAndResolve("sample");
-    ASSERT_GT(usual.size(), 10);
-    ASSERT_TRUE(std::any_of(usual.begin(), usual.end(), [](const TestSupport::Entry &e) {
-        return e.name == "_main" && e.sourceFile.endsWith("/examples/sample/main.cpp");
-    }));
-    for (const QString shaped : {"msvcinc", "msvcfast"})
-        EXPECT_EQ(cleanAndResolve(shaped), usual) << shaped.toStdString();
 }
 
 } // namespace
