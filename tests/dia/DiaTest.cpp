@@ -1,6 +1,7 @@
 // The reader against the scripted data source: each failure of a DIA call, what is printed and
 // the fallback answered instead, beyond the reach of any real image.
 #include "Dia.h"
+#include "ClassText.h"
 #include "DiaModule.h"
 #include "FakeDia.h"
 #include "TestSupport.h"
@@ -58,25 +59,6 @@ QString describe(const FunctionInfo *f)
              QString::number(f->thisAdjust), f->classInfo ? f->classInfo->name : "-");
 }
 
-QString describe(const ClassInfo *c)
-{
-    if (!c)
-        return "null";
-    const auto entries = [](const ClassInfo::OffsetMap &map) {
-        QStringList parts;
-        for (auto it = map.cbegin(); it != map.cend(); ++it)
-            for (const ClassInfo *entry : it.value())
-                parts << QStringLiteral("%1:%2#%3").arg(it.key()).arg(entry->name).arg(entry->id);
-        return parts.join(',');
-    };
-    QStringList methods = c->methodNames.values(), data = c->dataNames.values();
-    methods.sort();
-    data.sort();
-    return QStringLiteral("%1#%2 %3 b[%4] v[%5] n[%6] m[%7] d[%8]")
-        .arg(c->name, QString::number(c->id), QString::number(c->size), entries(c->bases),
-             entries(c->virtualBases), entries(c->nestedUdts), methods.join(','), data.join(','));
-}
-
 class FakeDiaTest : public ::testing::Test
 {
 protected:
@@ -100,7 +82,7 @@ protected:
             FakeDia::edit(path, r);
     }
 
-    // "fn 401000", "src 401000", "tag 401000", "class 100", "all" or "find <patterns> <tag>";
+    // "fn 401000", "src 401000", "class 100", "all" or "find <patterns> <tag>";
     // then the lines printed meanwhile.
     QStringList ask(const QStringList &queries)
     {
@@ -115,9 +97,7 @@ protected:
             else if (w[0] == "src")
                 answers << m_dia->sourceFileOf(address);
             else if (w[0] == "class")
-                answers << describe(module()->classInfoById(w[1].toUInt()));
-            else if (w[0] == "tag")
-                m_dia->printSymbolTag(address);
+                answers << classText(module()->classInfoById(w[1].toUInt()));
             else if (w[0] == "all")
                 for (const FunctionInfo *f : m_dia->allFunctionInfos())
                     found << QString::number(f->address, 16) +
@@ -157,7 +137,7 @@ TEST_F(FakeDiaTest, QueriesWithEachFailureOfTheCallsTheyMake)
     } rows[] = {
         // clang-format off
         // Opening stops at the first failure; the module then answers with fallbacks, silently.
-        {{"loadDataForExe"}, "find __penter 10;src 401000;fn 401000;all;tag 401000",
+        {{"loadDataForExe"}, "find __penter 10;src 401000;fn 401000;all",
          "\nprog.exe:???\nprog.exe:0x00401000|prog.exe:???:0|@401000 0-0|0 0|-\n"},
         {{"get_globalScope"}, "src 401000", "prog.exe:???\nloadDebugInfos: get_globalScope failed"},
         // First and last line in the enumerator's order, not the least and the greatest.
@@ -169,8 +149,6 @@ TEST_F(FakeDiaTest, QueriesWithEachFailureOfTheCallsTheyMake)
         {{"10:undecorated="}, "fn 401000", "_main|C:\\src\\main.cpp:10|@401000 10-9|0 0|-"},
         {{"10:undecorated", "10:!get_name"}, "fn 401000",
          "prog.exe:0x00401000|C:\\src\\main.cpp:10|@401000 10-9|0 0|-" + e + "get_name"},
-        {{"20:name=", "20:undecorated="}, "fn 402000",
-         "prog.exe:0x00402000|C:\\src\\d.cpp:40|@402000 40-40|0 4|D"},
         // Each UTF-16 code unit outside 0x20..0x7E becomes "_"; then only blanks collapse.
         {{QString::fromUtf16(u"10:undecorated=  int\tf(\u00e9)\x7f~ x\n\ny \U0001F600z ")},
          "fn 401000", "int_f(_)_~ x__y __z|C:\\src\\main.cpp:10|@401000 10-9|0 0|-"},
