@@ -90,18 +90,6 @@ bool registerInProcServer(REFCLSID clsid, ClassFactoryCreator creator)
     return true;
 }
 
-bool unregisterInProcServer(REFCLSID clsid)
-{
-    std::lock_guard<std::mutex> lock(serversMutex());
-    auto &table = servers();
-    for (auto it = table.begin(); it != table.end(); ++it)
-        if (it->clsid == clsid) {
-            table.erase(it);
-            return true;
-        }
-    return false;
-}
-
 BSTR SysAllocStringLen(const OLECHAR *text, uint32_t length)
 {
     void *block = std::malloc(sizeof(BstrHeader) + (size_t(length) + 1) * sizeof(OLECHAR));

@@ -93,7 +93,6 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void *serverInfo, REFIID
 // class factory; the factory returned carries one reference for the caller.
 typedef IClassFactory *(*ClassFactoryCreator)();
 bool registerInProcServer(REFCLSID clsid, ClassFactoryCreator creator);
-bool unregisterInProcServer(REFCLSID clsid);
 
 BSTR SysAllocStringLen(const OLECHAR *text, uint32_t length);
 void SysFreeString(BSTR text);

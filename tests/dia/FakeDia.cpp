@@ -181,22 +181,8 @@ HRESULT Item::findChildren(SymTagEnum tag, LPCOLESTR name, DWORD, IDiaEnumSymbol
 class Source : public ComObject<IClassFactory, IDiaDataSource, IDiaSession>, Counted
 {
 public:
-    HRESULT QueryInterface(REFIID iid, void **object) override
-    {
-        *object = nullptr;
-        if (script().queryInterfaceGivesNull)
-            return S_OK;
-        if (iid != IID_IClassFactory && iid != IID_IUnknown)
-            return E_NOINTERFACE;
-        AddRef();
-        *object = static_cast<IClassFactory *>(this);
-        return S_OK;
-    }
     HRESULT CreateInstance(IUnknown *, REFIID, void **object) override
     {
-        *object = nullptr;
-        if (const HRESULT hr = sessionFailure("CreateInstance"))
-            return hr;
         *object = static_cast<IDiaDataSource *>(new Source);
         return S_OK;
     }
@@ -209,9 +195,6 @@ public:
     }
     HRESULT openSession(IDiaSession **session) override
     {
-        *session = nullptr;
-        if (sessionFailure("openSession"))
-            return E_FAIL;
         AddRef();
         *session = this;
         return S_OK;
@@ -265,7 +248,11 @@ private:
 // Before the reader's own static objects, as a real in-process server would be.
 struct Registrar
 {
-    Registrar() { registerServer(); }
+    Registrar()
+    {
+        registerInProcServer(CLSID_DiaSource,
+                             [] { return static_cast<IClassFactory *>(new Source); });
+    }
 };
 __attribute__((init_priority(101))) Registrar g_registrar;
 
@@ -280,11 +267,6 @@ Script &script()
 int liveObjects()
 {
     return g_live;
-}
-
-void registerServer()
-{
-    registerInProcServer(CLSID_DiaSource, [] { return static_cast<IClassFactory *>(new Source); });
 }
 
 void edit(const QString &path, const QString &change)

@@ -19,16 +19,14 @@ typedef QMap<QString, QString> Record;
 struct Script
 {
     QMap<QString, QMap<DWORD, Record>> images; // by the path given to loadDataForExe
-    // Failures by method of the factory, source, session or global scope, and "symbols.Next1":
+    // Failures by method of the source, session or global scope, and "symbols.Next1":
     // the second Next of every symbol enumerator ("lines.Next0" likewise).
     QMap<QString, HRESULT> fail;
-    bool queryInterfaceGivesNull = false;
 };
 
 Script &script();
 // Fake objects alive: every reference the reader took must be given back.
 int liveObjects();
-void registerServer();
 
 // "id=..." adds a record, "10:name=g" sets a property, "10:name" removes it, "10:!get_name" makes
 // that method of it fail; anything else ("findChildren", "symbols.Next1=0x1" for another result

@@ -1,10 +1,10 @@
-// The data source answering what llvm-pdbutil reads in the PDB, on representative test images.
-// An image whose database has Microsoft's shapes, which llvm-pdbutil cannot always read, is
-// compared with its twin's: the same image with lld-link's.
+// The reader over the data source answering what llvm-pdbutil reads in the PDB, on
+// representative test images. An image whose database has Microsoft's shapes, which
+// llvm-pdbutil cannot always read, is compared with its twin's: the same image with lld-link's.
 #include "DiaApi.h"
-#include "DiaSupport.h"
+#include "DiaInterfaces.h"
+#include "TestSupport.h"
 
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
 
@@ -12,10 +12,7 @@
 #include <memory>
 #include <random>
 
-using namespace DiaTest;
-using TQ::EXTRACTORS::CPP::DIA::createDia;
-using TQ::EXTRACTORS::CPP::DIA::DiaApi;
-using TQ::EXTRACTORS::CPP::DIA::ModInfo;
+using namespace TQ::EXTRACTORS::CPP::DIA;
 
 namespace {
 
@@ -24,11 +21,13 @@ QString pdbutil(const QStringList &arguments)
     return TestSupport::runProgram(DS_PDBUTIL, arguments, false).out;
 }
 
-// Publics (name by RVA), the line and file at each line record's start (by RVA) and the file of
-// every byte of code, as llvm-pdbutil lists them, section:offset turned into RVAs. A line entry
-// reaches to the next one of its block, the last one to the block's end.
+// Publics (name by RVA), functions (length by RVA), the line and file at each line record's
+// start (by RVA) and the file of every byte of code, as llvm-pdbutil lists them, section:offset
+// turned into RVAs. A line entry reaches to the next one of its block, the last one to the
+// block's end.
 void pdbutilSays(const QString &pdb, QMultiMap<DWORD, QString> &publics,
-                 QMultiMap<DWORD, QPair<DWORD, QString>> &lines, QMap<DWORD, QString> &fileAt)
+                 QMap<DWORD, DWORD> &functions, QMultiMap<DWORD, QPair<DWORD, QString>> &lines,
+                 QMap<DWORD, QString> &fileAt)
 {
     QList<DWORD> sections = {0};
     static const QRegularExpression va("^\\s*([0-9A-F]+) virtual address$",
@@ -43,6 +42,12 @@ void pdbutilSays(const QString &pdb, QMultiMap<DWORD, QString> &publics,
     for (auto it = pub.globalMatch(pdbutil({"dump", "-publics", pdb})); it.hasNext();) {
         const QRegularExpressionMatch m = it.next();
         publics.insert(rva(m.captured(2), m.captured(3), 10), m.captured(1));
+    }
+    static const QRegularExpression proc(
+        "S_[GL]PROC32 .*\\n.*addr = (\\d+):(\\d+), code size = (\\d+)");
+    for (auto it = proc.globalMatch(pdbutil({"dump", "-symbols", pdb})); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        functions.insert(rva(m.captured(1), m.captured(2), 10), m.captured(3).toUInt());
     }
     static const QRegularExpression file("^(/\\S+) \\(MD5"),
         block("^\\s+([0-9A-F]{4}):[0-9A-F]{8}-([0-9A-F]{8}), line/addr");
@@ -89,18 +94,22 @@ TEST(SharedImages, PublicsLinesAndSourceFilesAreWhatLlvmPdbutilReads)
                   {"msvcfast", 0x400000}};
     for (const auto &image : images) {
         SCOPED_TRACE(image.name);
-        const QString base = TestSupport::builtImageDir(image.name) + "/" + image.name;
-        const QString file = base + (image.base == 0x10000000 ? ".dll" : ".exe");
-        Dia dia;
-        ASSERT_TRUE(dia.open(file));
+        const QString file = TestSupport::builtImageDir(image.name) + "/" + image.name +
+                             (image.base == 0x10000000 ? ".dll" : ".exe");
         QMultiMap<DWORD, QString> publics;
+        QMap<DWORD, DWORD> functions;
         QMultiMap<DWORD, QPair<DWORD, QString>> lines;
         QMap<DWORD, QString> fileAt;
         const QString twin = QString(image.name).startsWith("msvc") ? "sample" : image.name;
-        pdbutilSays(TestSupport::builtImageDir(twin) + "/" + twin + ".pdb", publics, lines, fileAt);
+        pdbutilSays(TestSupport::builtImageDir(twin) + "/" + twin + ".pdb", publics, functions,
+                    lines, fileAt);
+        // The line index is built first, as a resolve run does, or at the first lookup.
+        const std::unique_ptr<DiaApi> reader(createDia({ModInfo(image.base, file)}));
+        if ((&image - images) % 2)
+            reader->buildLineIndex();
         QStringList got, want;
-        for (const Symbol &p : children(dia.global.get(), SymTagPublicSymbol))
-            got << QString::number(rvaOf(p.get()), 16) + " " + nameOf(p.get());
+        for (const SymbolAddress &p : reader->findSymbols({"*"}, SymTagPublicSymbol))
+            got << QString::number(p.address - image.base, 16) + " " + p.name;
         for (auto p = publics.cbegin(); p != publics.cend(); ++p)
             want << QString::number(p.key(), 16) + " " + p.value();
         got.sort();
@@ -108,97 +117,67 @@ TEST(SharedImages, PublicsLinesAndSourceFilesAreWhatLlvmPdbutilReads)
         EXPECT_GT(got.size(), 10);
         EXPECT_EQ(got, want);
 
-        // Every function found by its first and last byte, not by the one after it, where no
-        // line record lies unless one starts there.
-        for (const Symbol &f : children(dia.global.get(), SymTagFunction)) {
-            const DWORD start = rvaOf(f.get()),
-                        end = start + value<ULONGLONG>(f.get(), &IDiaSymbol::get_length).toUInt();
-            for (DWORD rva : {start, end - 1, end}) {
-                Symbol found;
-                dia.session->findSymbolByRVA(rva, SymTagFunction, found.receive());
-                EXPECT_EQ(rvaOf(found.get()) == start, rva != end) << nameOf(f.get()).toStdString();
-            }
-            EXPECT_TRUE(lines.contains(end) || linesOf(dia.session.get(), end, 1).isEmpty()) << end;
-        }
-
-        // Each line record found by its first byte alone, as the PDB has it (folded functions
-        // have one each at their address).
-        for (const DWORD rva : lines.uniqueKeys()) {
-            const auto found = linesOf(dia.session.get(), rva, 1);
-            EXPECT_TRUE(found.size() == 1 && lines.values(rva).contains(found[0])) << rva;
-        }
-
-        // The reader's source file of every byte of code, asked in address order (as a resolve
-        // run asks) and shuffled: a lookup starts from the last one's place when it can. The line
-        // index is built first, as a resolve run does, or at the first lookup. Every call the
-        // reader makes for the records of each function and class is answered.
-        const std::unique_ptr<DiaApi> reader(createDia({ModInfo(image.base, file)}));
-        if ((&image - images) % 2) {
-            reader->buildLineIndex();
-        }
-        QList<DWORD> order = fileAt.keys(), shuffled = order;
-        std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(7));
-        QStringList wrong;
+        // Every function's record is answered; of a fast-link database no type is taken, and
+        // each record says so.
         TestSupport::CoutCapture out;
+        const int count = reader->allFunctionInfos().size();
+        const bool untyped = QString(image.name) == "msvcfast";
+        EXPECT_EQ(count, functions.size());
+        EXPECT_EQ(
+            out.text(),
+            QString(untyped ? "error: could not resolve function type\n" : "").repeated(count));
+
+        // Every function found by its first and last byte, not by the one after it; each line
+        // record by its first byte alone, as the PDB has it (folded functions have one each at
+        // their address).
+        const auto startOf = [&](DWORD rva) {
+            return reader->functionInfo(image.base + rva)->startAddress - image.base;
+        };
+        for (auto f = functions.cbegin(); f != functions.cend(); ++f) {
+            EXPECT_EQ(startOf(f.key()), f.key());
+            EXPECT_EQ(startOf(f.key() + f.value() - 1), f.key());
+            EXPECT_NE(startOf(f.key() + f.value()), f.key());
+        }
+        for (const DWORD rva : lines.uniqueKeys()) {
+            const FunctionInfo *f = reader->functionInfo(image.base + rva);
+            EXPECT_TRUE(lines.values(rva).contains({f->line, f->sourceFile})) << rva;
+        }
+
+        // The source file of every byte from the first line record's to the last one's, asked
+        // in address order (as a resolve run asks) and shuffled: a lookup starts from the last
+        // one's place when it can.
+        QList<DWORD> order, shuffled;
+        for (DWORD rva = fileAt.firstKey(); rva <= fileAt.lastKey(); ++rva)
+            order << rva;
+        shuffled = order;
+        std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(7));
+        const QString none = file + ":???"; // no backslash: the whole path names the module
+        QStringList wrong;
         for (const DWORD rva : order + shuffled)
-            if (reader->sourceFileOf(image.base + rva) != fileAt.value(rva))
+            if (reader->sourceFileOf(image.base + rva) != fileAt.value(rva, none))
                 wrong << QString::number(rva, 16);
         EXPECT_TRUE(wrong.isEmpty())
             << wrong.size() << " wrong: " << wrong.join(' ').left(200).toStdString();
-        // Of a fast-link database no type is taken: each function's record says so.
-        const int functions = reader->allFunctionInfos().size();
-        const bool untyped = QString(image.name) == "msvcfast";
-        EXPECT_GT(functions, 3);
-        EXPECT_EQ(
-            out.text(),
-            QString(untyped ? "error: could not resolve function type\n" : "").repeated(functions));
     }
 }
 
 // Folded functions: one address, several names; the function and the line found there agree.
 TEST(SharedImages, FoldedFunctionsShareAnAddressAndAnswerAsOne)
 {
-    Dia dia;
-    ASSERT_TRUE(dia.open(TestSupport::builtImageDir("folded/folded.exe")));
-    QSet<DWORD> rvas;
-    for (const char *name : {"?addSeven@@YAHH@Z", "?plusSeven@@YAHH@Z", "_sevenMore"})
-        rvas.insert(rvaOf(children(dia.global.get(), SymTagPublicSymbol, name).at(0).get()));
-    ASSERT_EQ(rvas.size(), 1);
-    const DWORD rva = *rvas.begin();
-    Symbol found, again;
-    ASSERT_EQ(dia.session->findSymbolByRVA(rva + 1, SymTagFunction, found.receive()), S_OK);
-    ASSERT_EQ(dia.session->findSymbolByRVA(rva, SymTagFunction, again.receive()), S_OK);
-    EXPECT_EQ(value(again.get(), &IDiaSymbol::get_symIndexId),
-              value(found.get(), &IDiaSymbol::get_symIndexId));
-    const QMap<QString, DWORD> lineOf = {{"addSeven", 3}, {"plusSeven", 8}, {"sevenMore", 13}};
-    const auto lines = linesOf(dia.session.get(), rva, 1);
-    ASSERT_EQ(lines.size(), 1);
-    EXPECT_EQ(lines[0].first, lineOf.value(nameOf(found.get()), 0))
-        << nameOf(found.get()).toStdString();
-}
-
-// Both runs of the built tool on the sample with its database in Microsoft's shapes record
-// what the sample with lld-link's database gives.
-TEST(SharedImages, MsvcShapedDatabasesGiveTheToolWhatTheUsualOneGives)
-{
-    const auto cleanAndResolve = [](const QString &image) {
-        TestSupport::Scratch scratch;
-        const QString exe = scratch.copyImage(image), db = scratch.path("project.db");
-        EXPECT_EQ(scratch.run({exe, db, TestSupport::VsCommon}).exitCode, 0);
-        EXPECT_EQ(scratch
-                      .run({"--resolve", exe, scratch.path("cwd/" + image + "_tq.map"), db,
-                            TestSupport::VsCommon})
-                      .exitCode,
-                  0);
-        return TestSupport::readEntries(db).values();
-    };
-    const auto usual = cleanAndResolve("sample");
-    ASSERT_GT(usual.size(), 10);
-    ASSERT_TRUE(std::any_of(usual.begin(), usual.end(), [](const TestSupport::Entry &e) {
-        return e.name == "_main" && e.sourceFile.endsWith("/examples/sample/main.cpp");
-    }));
-    for (const QString shaped : {"msvcinc", "msvcfast"})
-        EXPECT_EQ(cleanAndResolve(shaped), usual) << shaped.toStdString();
+    const std::unique_ptr<DiaApi> reader(
+        createDia({ModInfo(0x400000, TestSupport::builtImageDir("folded/folded.exe"))}));
+    QSet<quint32> addresses;
+    for (const SymbolAddress &p : reader->findSymbols(
+             {"?addSeven@@YAHH@Z", "?plusSeven@@YAHH@Z", "_sevenMore"}, SymTagPublicSymbol))
+        addresses.insert(p.address);
+    ASSERT_EQ(addresses.size(), 1);
+    const FunctionInfo *f = reader->functionInfo(*addresses.begin());
+    EXPECT_EQ(reader->functionInfo(f->address + 1)->name, f->name);
+    const QMap<QString, quint32> lineOf = {{"addSeven", 3}, {"plusSeven", 8}, {"sevenMore", 13}};
+    quint32 line = 0;
+    for (auto it = lineOf.cbegin(); it != lineOf.cend(); ++it)
+        line = f->name.contains(it.key()) ? it.value() : line;
+    EXPECT_EQ(f->line, line) << f->name.toStdString();
 }
 
 } // namespace

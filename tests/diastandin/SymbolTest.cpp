@@ -1,7 +1,7 @@
 // The reader's records on the builder's classes image, checked against what its source declares:
 // conventions and this adjustments, classes with their bases, virtual bases and members, and two
 // classes of one name from two sources.
-#include "ClassInfo.h"
+#include "../dia/ClassText.h"
 #include "DiaApi.h"
 #include "DiaInterfaces.h"
 #include "TestSupport.h"
@@ -11,25 +11,6 @@
 using namespace TQ::EXTRACTORS::CPP::DIA;
 
 namespace {
-
-QString describe(const ClassInfo *c)
-{
-    if (!c)
-        return "-";
-    const auto entries = [](const ClassInfo::OffsetMap &map) {
-        QStringList parts;
-        for (auto it = map.cbegin(); it != map.cend(); ++it)
-            for (const ClassInfo *entry : it.value())
-                parts << QStringLiteral("%1:%2").arg(it.key()).arg(entry->name);
-        return parts.join(',');
-    };
-    QStringList methods = c->methodNames.values(), data = c->dataNames.values();
-    methods.sort();
-    data.sort();
-    return QStringLiteral("%1 %2 b[%3] v[%4] n[%5] m[%6] d[%7]")
-        .arg(c->name, QString::number(c->size), entries(c->bases), entries(c->virtualBases),
-             entries(c->nestedUdts), methods.join(','), data.join(','));
-}
 
 TEST(ClassesImage, RecordsDescribeFunctionsAndTheirClassesAsTheSourceDeclaresThem)
 {
@@ -53,7 +34,7 @@ TEST(ClassesImage, RecordsDescribeFunctionsAndTheirClassesAsTheSourceDeclaresThe
         {"*Same::first", "1 0 `anonymous namespace'::Same 4 b[] v[] n[] m[first] d[a]"},
         {"*Same::third",
          "1 0 `anonymous namespace'::Same 40 b[] v[] n[] m[second,third] d[code,weights]"},
-        {"main", "0 0 -"},
+        {"main", "0 0 null"},
     };
     TestSupport::CoutCapture out;
     for (const auto &row : rows) {
@@ -63,7 +44,7 @@ TEST(ClassesImage, RecordsDescribeFunctionsAndTheirClassesAsTheSourceDeclaresThe
         EXPECT_EQ(QStringLiteral("%1 %2 %3")
                       .arg(f->methodKind)
                       .arg(f->thisAdjust)
-                      .arg(describe(f->classInfo)),
+                      .arg(classText(f->classInfo, false)),
                   row.expected);
     }
     EXPECT_EQ(out.text(), "");
