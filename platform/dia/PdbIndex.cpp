@@ -1,6 +1,7 @@
 // Finding and opening the program database, and the lazy building of its indexes.
 #include "PdbIndexImpl.h"
-#include "PeCodeView.h"
+
+#include <PeHeaders.h>
 
 #include <llvm/DebugInfo/PDB/Native/InfoStream.h>
 #include <llvm/DebugInfo/PDB/Native/RawConstants.h>
@@ -158,17 +159,17 @@ LoadResult PdbIndex::load(const std::string &imagePath, std::unique_ptr<PdbIndex
                                        /*RequiresNullTerminator=*/false);
     if (!image)
         return LoadResult::NoImage;
-    CodeViewRecord record;
+    PE::CodeViewRecord record;
     const StringRef bytes = (*image)->getBuffer();
-    switch (
-        readCodeViewRecord(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(), record)) {
-    case PeReadResult::Ok:
+    switch (PE::readCodeViewRecord(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(),
+                                   record)) {
+    case PE::CodeViewResult::Ok:
         break;
-    case PeReadResult::NotPe:
+    case PE::CodeViewResult::NotPe:
         return LoadResult::NotPe;
-    case PeReadResult::NoDebugDirectory:
-    case PeReadResult::NoCodeView:
-    case PeReadResult::Corrupt:
+    case PE::CodeViewResult::NoDebugDirectory:
+    case PE::CodeViewResult::NoCodeView:
+    case PE::CodeViewResult::Corrupt:
         return LoadResult::NoDebugInfo;
     }
     image->reset();
