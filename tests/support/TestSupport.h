@@ -305,10 +305,7 @@ public:
     // Copies image, PDB and map of a built image; returns the image's path.
     QString copyImage(const QString &name, const QString &suffix = ".exe")
     {
-        for (const QString &ext : {suffix, QString(".pdb"), QString(".map")})
-            QFile::copy(QStringLiteral(TQT_TEST_IMAGES_DIR "/%1/%1").arg(name) + ext,
-                        path(name + ext));
-        return path(name + suffix);
+        return TestSupport::copyImage(name, dir.path(), suffix);
     }
 
     void allowResolve()
@@ -405,8 +402,6 @@ inline QString scratchFile(const QString &name, const QByteArray &bytes)
     EXPECT_TRUE(writeFile(dir.filePath(name), bytes));
     return dir.filePath(name);
 }
-
-// --- Stops, faults and end-to-end runs (group D) ---
 
 // Polls `done` until it holds or time runs out; whether it held.
 inline bool waitUntil(const std::function<bool()> &done, int timeoutMs)
