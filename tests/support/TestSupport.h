@@ -65,14 +65,6 @@ inline QString builtImageDir(const QString &name)
     return QStringLiteral(TQT_TEST_IMAGES_DIR "/") + name;
 }
 
-// Copies image, PDB and map of a built image into dir; returns the image's path there.
-inline QString copyImage(const QString &name, const QString &dir, const QString &suffix = ".exe")
-{
-    for (const QString &ext : {suffix, QString(".pdb"), QString(".map")})
-        QFile::copy(builtImageDir(name) + "/" + name + ext, dir + "/" + name + ext);
-    return dir + "/" + name + suffix;
-}
-
 class CoutCapture
 {
 public:
@@ -305,7 +297,9 @@ public:
     // Copies image, PDB and map of a built image; returns the image's path.
     QString copyImage(const QString &name, const QString &suffix = ".exe")
     {
-        return TestSupport::copyImage(name, dir.path(), suffix);
+        for (const QString &ext : {suffix, QString(".pdb"), QString(".map")})
+            QFile::copy(builtImageDir(name) + "/" + name + ext, path(name + ext));
+        return path(name + suffix);
     }
 
     void allowResolve()
