@@ -65,11 +65,13 @@ TEST_F(PatchDbToolE2ETest, CleanVerifyRestoreVerifyCleanGivesTheSameImageAndData
     {
         const char *image, *suffix;
         bool foreign; // somebody else's code at _framedAdd: never cleaned or recorded, kept
-    } cases[] = {{"sample", ".exe", false},  {"unframed", ".exe", false},
-                 {"folded", ".exe", false},  {"sampledll", ".dll", false},
-                 {"release", ".exe", false}, {"unframed", ".exe", true}};
+        bool twice;   // cleaned before: every site's old bytes carried over from the database
+    } cases[] = {{"sample", ".exe", false, false},  {"unframed", ".exe", false, false},
+                 {"folded", ".exe", false, false},  {"sampledll", ".dll", false, false},
+                 {"release", ".exe", false, false}, {"unframed", ".exe", true, false},
+                 {"unframed", ".exe", false, true}};
     for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.image) + (c.foreign ? " foreign fifth byte" : ""));
+        SCOPED_TRACE(std::string(c.image) + (c.foreign ? " foreign" : c.twice ? " twice" : ""));
         for (const char *ext : {".db", ".pdb", ".map", c.suffix})
             QFile::remove(s.path(c.image + QString(ext)));
         QFile::remove(db());
@@ -77,6 +79,7 @@ TEST_F(PatchDbToolE2ETest, CleanVerifyRestoreVerifyCleanGivesTheSameImageAndData
         QByteArray linked = readFile(exe);
         ASSERT_TRUE(!c.foreign || writeFile(exe, linked.replace(fileOffset(exe, 0x1000), 5,
                                                                 "\x90\x90\x90\x90\xAB")));
+        ASSERT_TRUE(!c.twice || clean(exe).exitCode == 0);
         const RunOutput first = clean(exe);
         ASSERT_EQ(first.exitCode, 0);
         EXPECT_EQ(first.out.contains("Warning: 1 functions begin with four NOPs and a fifth byte "

@@ -25,22 +25,6 @@ QByteArray base(const QByteArray &address = "00400000")
            "     <linker-defined>\r\n";
 }
 
-// The name list read from the map, after checking that the functions are its lines' RVAs.
-QByteArray nameListOf(const QString &dir, const QString &map)
-{
-    MapExtract extract(QFileInfo(dir + "/" + QFileInfo(map).fileName()));
-    BinaryPatchCleaner::readMapFile(QFileInfo(map), &extract);
-    const QByteArray nameList = readFile(dir + "/" + QFileInfo(map).completeBaseName() + "_tq.map");
-    QList<quint32> listed, read;
-    for (const QByteArray &line : nameList.split('\n'))
-        if (!line.isEmpty())
-            listed << line.mid(line.lastIndexOf(' ') + 1).toUInt(nullptr, 16);
-    for (const auto &f : extract.functions)
-        read << f.address;
-    EXPECT_EQ(read, listed);
-    return nameList;
-}
-
 } // namespace
 
 TEST(MapReaderTest, LayoutCases)
@@ -89,6 +73,17 @@ TEST(MapReaderTest, LayoutCases)
         SCOPED_TRACE(row.what);
         writeFile(dir.filePath("my.app_tq.map"), QByteArray(4096, 'z')); // rewritten from the start
         ASSERT_TRUE(writeFile(dir.filePath("my.app.map"), row.map));
-        EXPECT_EQ(nameListOf(dir.path(), dir.filePath("my.app.map")), row.nameList);
+        MapExtract extract(QFileInfo(dir.filePath("my.app.map")));
+        BinaryPatchCleaner::readMapFile(QFileInfo(dir.filePath("my.app.map")), &extract);
+        const QByteArray nameList = readFile(dir.filePath("my.app_tq.map"));
+        EXPECT_EQ(nameList, row.nameList);
+        // One record per name-list line, at its RVA.
+        QList<quint32> listed, read;
+        for (const QByteArray &line : nameList.split('\n'))
+            if (!line.isEmpty())
+                listed << line.mid(line.lastIndexOf(' ') + 1).toUInt(nullptr, 16);
+        for (const auto &f : extract.functions)
+            read << f.address;
+        EXPECT_EQ(read, listed);
     }
 }
