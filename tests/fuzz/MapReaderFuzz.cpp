@@ -23,9 +23,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Names are taken as they stand, so one holding a line feed spans two lines.
     if (written.count('\n') < extract.functions.size())
         __builtin_trap(); // a record without its name-list line
-    for (const auto &f : extract.functions)
-        if (f.address != f.startAddress || f.line != 0xFFFFFFFFu)
-            __builtin_trap();
     nameList.remove();
     return 0;
 }

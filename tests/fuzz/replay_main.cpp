@@ -13,14 +13,13 @@ int main(int argc, char **argv)
 {
     std::vector<std::filesystem::path> inputs;
     for (int i = 1; i < argc; ++i) {
-        if (!std::filesystem::is_directory(argv[i])) {
-            if (std::filesystem::exists(argv[i]))
-                inputs.emplace_back(argv[i]);
-            continue;
+        if (std::filesystem::is_directory(argv[i])) {
+            for (const auto &entry : std::filesystem::recursive_directory_iterator(argv[i]))
+                if (entry.is_regular_file())
+                    inputs.push_back(entry.path());
+        } else if (std::filesystem::exists(argv[i])) {
+            inputs.emplace_back(argv[i]);
         }
-        for (const auto &entry : std::filesystem::recursive_directory_iterator(argv[i]))
-            if (entry.is_regular_file())
-                inputs.push_back(entry.path());
     }
     int failures = 0;
     for (const std::filesystem::path &path : inputs) {

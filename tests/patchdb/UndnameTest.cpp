@@ -1,50 +1,17 @@
-// undname.exe against LLVM's own undname tool, and its line layout byte for byte.
+// undname.exe: its line layout byte for byte, around a few names as llvm-undname undecorates
+// them. (The names of built images are checked against llvm-undname end to end.)
 #include "TestSupport.h"
-
-#include <QStandardPaths>
 
 using namespace TestSupport;
 
-namespace {
-
-const QString Undname = VsCommon + "/bin/undname.exe";
-
-} // namespace
-
-TEST(UndnameTest, AgreesWithLlvmUndname)
+TEST(UndnameTest, OneLinePerInputLineWhateverTheBlocks)
 {
-    const QString llvm = QStandardPaths::findExecutable("llvm-undname-14");
-    if (llvm.isEmpty())
-        GTEST_SKIP() << "llvm-undname-14 is not installed";
-    const QStringList names = {
-        "_main",                     // C names pass unchanged
-        "?x@@3HA",                   // data
-        "?bar@Foo@@QAEXH@Z",         // method
-        "?baz@Foo@@SAHPBD@Z",        // static method
-        "?vf@Foo@@UBEHXZ",           // virtual const method
-        "??0Foo@@QAE@XZ",            // constructor
-        "??1Foo@@UAE@XZ",            // destructor
-        "??_GFoo@@UAEPAXI@Z",        // scalar deleting destructor
-        "??$max@H@std@@YAHHH@Z",     // function template
-        "??$?0H@?$Box@N@@QAE@ABH@Z", // template constructor of a class template
-        "??HFoo@@QAE?AV0@ABV0@@Z",   // operator+
-        "??2@YAPAXI@Z",              // operator new
-        "??BFoo@@QBEHXZ",            // conversion operator
-        "?f@inner@outer@@YGXN@Z",    // nested namespaces, __stdcall
-        "?g@@YIXH@Z",                // __fastcall
-        "?cb@@YAXP6AXH@Z@Z",         // function pointer parameter
-        "?notvalid",                 // broken: passes unchanged
-        "??_7Foo@@6B@",              // vftable
-    };
-    // llvm-undname prints each name, its undecorated form when there is one, and a blank line.
-    const RunOutput reference = runProgram(llvm, names, false);
-    QStringList lines = reference.out.split('\n');
-    QList<QByteArray> undecorated;
-    for (const QString &name : names) {
-        ASSERT_TRUE(lines.size() > 2 && lines.takeFirst() == name) << reference.out.toStdString();
-        undecorated << (lines.first().isEmpty() ? name : lines.takeFirst()).toLatin1();
-        lines.removeFirst();
-    }
+    const QString undname = VsCommon + "/bin/undname.exe";
+    const QList<QByteArray> names = {"_main", "?x@@3HA", "?bar@Foo@@QAEXH@Z",
+                                     "??HFoo@@QAE?AV0@ABV0@@Z", "?notvalid"};
+    const QList<QByteArray> undecorated = {
+        "_main", "int x", "public: void __thiscall Foo::bar(int)",
+        "public: class Foo __thiscall Foo::operator+(class Foo const &)", "?notvalid"};
 
     // Far more lines than one read or write block, so that lines straddle blocks, with a name
     // longer than a whole block amid them; then a CR LF line, an empty line, a line without a
@@ -53,7 +20,7 @@ TEST(UndnameTest, AgreesWithLlvmUndname)
     for (int i = 0; i < 60000; ++i) {
         const QByteArray rva = QByteArray::number(i * 16, 16);
         const int n = i % names.size();
-        const QByteArray name = i == 31000 ? QByteArray(3 << 20, 'x') : names[n].toLatin1();
+        const QByteArray name = i == 31000 ? QByteArray(3 << 20, 'x') : names[n];
         input += name + ' ' + rva + '\n';
         wanted += (i == 31000 ? name : undecorated[n]) + ' ' + rva + "\r\n";
     }
@@ -61,7 +28,7 @@ TEST(UndnameTest, AgreesWithLlvmUndname)
     wanted += "int x 10\r\n\r\n_lone\r\nint x 20\r\n";
     // A Windows path with backslashes is found here too.
     const QString file = scratchFile("sub dir/names.txt", input);
-    const RunOutput r = runProgram(Undname, {QString(file).replace('/', '\\')}, false);
+    const RunOutput r = runProgram(undname, {QString(file).replace('/', '\\')}, false);
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
     const QByteArray out = r.out.toLatin1();
     int same = 0;
@@ -69,18 +36,5 @@ TEST(UndnameTest, AgreesWithLlvmUndname)
         ++same;
     EXPECT_EQ(same, wanted.size()) << "first difference: " << wanted.mid(same, 80).constData();
     EXPECT_EQ(out.size(), wanted.size());
-    EXPECT_TRUE(runProgram(Undname, {scratchFile("empty.txt", "")}).out.isEmpty());
-}
-
-TEST(UndnameTest, MissingFileOrArgumentFails)
-{
-    const QString missing = scratchFile("absent.txt", "") + ".not";
-    for (const QStringList &args :
-         {QStringList{missing}, QStringList{QFileInfo(missing).path()}, QStringList{}}) {
-        const RunOutput r = runProgram(Undname, args, false);
-        EXPECT_NE(r.exitCode, 0);
-        EXPECT_TRUE(r.out.isEmpty());
-        EXPECT_TRUE(r.err.contains(args.value(0))) << r.err.toStdString();
-        EXPECT_FALSE(r.err.isEmpty());
-    }
+    EXPECT_TRUE(runProgram(undname, {scratchFile("empty.txt", "")}).out.isEmpty());
 }

@@ -1,18 +1,12 @@
 // The driver with a scripted reader, on what end-to-end runs cannot reach cheaply: the resolve
-// run's lookups (which run ahead of the writes on a second thread) and their failures, refusals
-// before anything is written, and an image whose time moves at the close.
+// run's lookups (which run ahead of the writes on a second thread) and their failures, and an
+// image with two hook functions, which no linker makes.
 #include "BinaryPatchCleaner.h"
-#include "CleanerException.h"
 #include "DbFactory.h"
 #include "DiaApi.h"
-#include "ExePatcher.h"
 #include "ProjectDb.h"
 #include "Settings.h"
 #include "TestSupport.h"
-
-#include <PatchFileMap.h>
-
-#include <QDateTime>
 
 #include <atomic>
 #include <chrono>
@@ -23,14 +17,12 @@
 using namespace TQ::EXTRACTORS::CPP::COMMON;
 using namespace TestSupport;
 using namespace TQ::EXTRACTORS::CPP::DIA;
-namespace FM = TQ::PLATFORM::FILEMAP;
 
 namespace {
 
 struct Script
 {
     QList<SymbolAddress> hooks;   // what a search for __penter finds
-    bool throwOnOpen = false;     // opening the debug information throws the driver's own type
     quint32 failAt = 0xffffffffu; // the lookup of this address throws
     int slowLookups = 0;          // that many first lookups take 5 ms each
     std::atomic<int> lineIndexBuilds{0}, lookups{0};
@@ -92,8 +84,6 @@ public:
     DiaApi *openDebugInfo(QString path) override
     {
         script.opened << path;
-        if (script.throwOnOpen)
-            throw Exception("cannot open the debug information");
         return new ScriptedReader(script);
     }
     void startResolveStep(QString exe, QString nameList, QString db, QString vs) override
@@ -117,10 +107,9 @@ protected:
             env.set({{name, folder}});
     }
 
-    // A database of four kinds of entry in turn: unresolved and named by the demangler,
-    // unresolved and unknown to it, only the source file unresolved, and resolved; and a
-    // demangler that appends "_u" to every name of the list and then writes lines of the same
-    // form to its error output, which the resolve run must not read.
+    // Entries unresolved and named by the demangler, unresolved and unknown to it, with only the
+    // source file unresolved, and resolved; a demangler that appends "_u" to every name of the
+    // list and writes lines of that form to its error output too, which must not be read.
     void prepare()
     {
         writeScript(dir.filePath("vs/bin/undname.exe"),
@@ -162,8 +151,8 @@ TEST_F(DriverTest, ResolveReplacesPlaceholdersOrOnAnyFailureLeavesTheDatabaseAsI
     // one failing early, in the middle or at the last entry that needs one undoes the whole run.
     const quint32 none = 0xffffffffu, middle = 0x1000 + Count / 2 * 16,
                   last = 0x1000 + (Count - 2) * 16;
-    const std::pair<int, quint32> cases[] = {{0, none},   {20, none},   {0, 0},
-                                             {0, 0x1010}, {10, middle}, {10, last}};
+    const std::pair<int, quint32> cases[] = {
+        {0, none}, {20, none}, {0, 0x1010}, {10, middle}, {10, last}};
     for (const auto &[slow, failAt] : cases) {
         SCOPED_TRACE(failAt);
         prepare();
@@ -192,73 +181,25 @@ TEST_F(DriverTest, ResolveReplacesPlaceholdersOrOnAnyFailureLeavesTheDatabaseAsI
         EXPECT_EQ(script.asked.size(), Count / 4 * 3);
         EXPECT_EQ(script.lineIndexBuilds, 1);
     }
-    // The driver's own exception while opening is reported, and the run ends without one.
-    prepare();
-    const QByteArray before = readFile(db());
-    Script script;
-    script.throwOnOpen = true;
-    CoutCapture out;
-    resolve(script);
-    EXPECT_EQ(out.text(), "cannot open the debug information\n");
-    EXPECT_EQ(readFile(db()), before);
 }
 
-TEST_F(DriverTest, RefusalsBeforeTheMapWriteNothing)
+TEST_F(DriverTest, TwoHookFunctionsAreRefusedBeforeAnythingIsWritten)
 {
-    const QString exe = copyImage("sample", dir.path());
+    const QString exe = dir.filePath("sample.exe");
+    for (const QString &file : {exe, dir.filePath("sample.map")})
+        ASSERT_TRUE(QFile::copy(builtImageDir("sample") + "/" + QFileInfo(file).fileName(), file));
     const QByteArray before = readFile(exe);
     const QString cwd = QDir::currentPath();
-    QDir::setCurrent(dir.path());
-    // Two hooks (no linker makes that image), and the driver's own exception while opening;
-    // the image is named relative to the working directory.
-    const struct
-    {
-        QList<SymbolAddress> hooks;
-        bool throwOnOpen;
-        const char *message;
-    } cases[] = {
-        {{SymbolAddress(0x1000, "__penter"), SymbolAddress(0x1010, "__penter")},
-         false,
-         "Error: exe/dll contains more than one symbol __penter()\n"},
-        {{SymbolAddress(0x1000, "__penter")}, true, "cannot open the debug information\n"},
-    };
-    for (const auto &c : cases) {
-        Script script;
-        script.hooks = c.hooks;
-        script.throwOnOpen = c.throwOnOpen;
-        CoutCapture out;
-        EXPECT_FALSE(ScriptedCleaner(script).patchClean("sample.exe", db(), "vs"));
-        EXPECT_EQ(out.text(), c.message);
-        EXPECT_EQ(script.opened, QStringList(exe)) << "the reader needs the absolute path";
-        EXPECT_TRUE(script.resolveRuns.isEmpty());
-    }
+    QDir::setCurrent(dir.path()); // the image named relative to the working directory
+    Script script;
+    script.hooks = {SymbolAddress(0x1000, "__penter"), SymbolAddress(0x1010, "__penter")};
+    CoutCapture out;
+    EXPECT_FALSE(ScriptedCleaner(script).patchClean("sample.exe", db(), "vs"));
     QDir::setCurrent(cwd);
+    EXPECT_EQ(out.text(), "Error: exe/dll contains more than one symbol __penter()\n");
+    EXPECT_EQ(script.opened, QStringList(exe)) << "the reader needs the absolute path";
+    EXPECT_TRUE(script.resolveRuns.isEmpty());
     EXPECT_EQ(readFile(exe), before);
     EXPECT_FALSE(QFileInfo::exists(db()));
     EXPECT_FALSE(QFileInfo::exists(dir.filePath("sample_tq.map")));
-}
-
-TEST_F(DriverTest, StoredTimestampIsTheImagesTimeAfterTheClose)
-{
-    // A close that dates the image back: only a time taken after the close is that.
-    static QString image;
-    image = copyImage("sample", dir.path());
-    static const QDateTime closedAt(QDate(2001, 2, 3), QTime(4, 5, 6));
-    FM::FileMapCalls dating;
-    dating.closeHandle = [](FM::Handle h) {
-        const bool closed = FM::REAL::closeHandle(h);
-        QFile file(image);
-        return closed && file.open(QIODevice::ReadOnly) &&
-               file.setFileTime(closedAt, QFileDevice::FileModificationTime);
-    };
-    MapExtract extract(QFileInfo(dir.filePath("sample.map")));
-    BinaryPatchCleaner::readMapFile(QFileInfo(dir.filePath("sample.map")), &extract);
-    const quint32 hook =
-        TestSupport::nameList(extract.nameListFile.absoluteFilePath()).key("__penter");
-    CoutCapture out;
-    FM::setFileMapCalls(&dating);
-    EXPECT_NO_THROW(ExePatcher().patchExecutable(image, &extract.functions, hook, db()));
-    FM::setFileMapCalls(nullptr);
-    EXPECT_EQ(readTimestamp(db()), closedAt.toString(Qt::TextDate));
-    EXPECT_FALSE(readEntries(db()).isEmpty());
 }

@@ -31,11 +31,8 @@ TEST(UndnameOutputTest, NameBeforeTheLastBlankKeyedByTheRva)
 
     // Plain digits take a quick path, the rest goes through Qt: both must agree with Qt. (A
     // blank would move the line's last blank, so none is among them.)
-    for (const char *text :
-         {"0",          "7",         "ff",         "FfFf", "1a2b3c4d", "7fffffff",  "80000000",
-          "ffffffff",   "00000001f", "000000000",  "-1",   "+1f",      "-80000000", "-80000001",
-          "1f\t",       "\t1f",      "0x7fffffff", "0X10", "1g",       "g1",        "123456789",
-          "0000000010", "--1",       "0x",         "0x30", "ABC"}) {
+    for (const char *text : {"0", "FfFf", "7fffffff", "80000000", "00000001f", "-1", "+1f", "1f\t",
+                             "0x7fffffff", "1g", "--1", "0x"}) {
         bool ok = false;
         const int address = QByteArray(text).toInt(&ok, 16);
         const QHash<int, QString> table =

@@ -65,14 +65,6 @@ inline QString builtImageDir(const QString &name)
     return QStringLiteral(TQT_TEST_IMAGES_DIR "/") + name;
 }
 
-// Copies image, PDB and map of a built image into dir; returns the image's path there.
-inline QString copyImage(const QString &name, const QString &dir, const QString &suffix = ".exe")
-{
-    for (const QString &ext : {suffix, QString(".pdb"), QString(".map")})
-        QFile::copy(builtImageDir(name) + "/" + name + ext, dir + "/" + name + ext);
-    return dir + "/" + name + suffix;
-}
-
 class CoutCapture
 {
 public:
@@ -306,8 +298,7 @@ public:
     QString copyImage(const QString &name, const QString &suffix = ".exe")
     {
         for (const QString &ext : {suffix, QString(".pdb"), QString(".map")})
-            QFile::copy(QStringLiteral(TQT_TEST_IMAGES_DIR "/%1/%1").arg(name) + ext,
-                        path(name + ext));
+            QFile::copy(builtImageDir(name) + "/" + name + ext, path(name + ext));
         return path(name + suffix);
     }
 
@@ -405,8 +396,6 @@ inline QString scratchFile(const QString &name, const QByteArray &bytes)
     EXPECT_TRUE(writeFile(dir.filePath(name), bytes));
     return dir.filePath(name);
 }
-
-// --- Stops, faults and end-to-end runs (group D) ---
 
 // Polls `done` until it holds or time runs out; whether it held.
 inline bool waitUntil(const std::function<bool()> &done, int timeoutMs)

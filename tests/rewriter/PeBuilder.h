@@ -3,10 +3,9 @@
 #pragma once
 
 #include <QByteArray>
-#include <QFile>
 #include <QList>
 
-namespace PeImage {
+namespace PeBuilder {
 
 struct Section
 {
@@ -25,37 +24,22 @@ inline void put(QByteArray &b, int at, quint32 v, int size = 4)
         b[at + i] = char(v >> (8 * i));
 }
 
-// Where the raw data of each section lands: after the headers, aligned to 0x200, back to back.
-inline QList<quint32> rawOffsets(const QList<Section> &sections)
-{
-    QList<quint32> offsets;
-    quint32 at = (SectionTableOffset + 40 * sections.size() + 0x1FF) & ~0x1FFu;
-    for (const Section &s : sections) {
-        offsets << at;
-        at += s.rawSize;
-    }
-    return offsets;
-}
-
+// The headers, then each section's raw data back to back from the next 0x200 boundary on.
 inline QByteArray build(const QList<Section> &sections)
 {
-    const QList<quint32> offsets = rawOffsets(sections);
-    QByteArray image(int(offsets.last() + sections.last().rawSize), '\0');
+    QByteArray image((SectionTableOffset + 40 * sections.size() + 0x1FF) & ~0x1FF, '\0');
     put(image, 0, 0x5A4D, 2);
     put(image, 0x3C, NtOffset);
     put(image, NtOffset, 0x00004550);
-    put(image, NtOffset + 4, 0x14C, 2); // i386
     put(image, NtOffset + 6, quint16(sections.size()), 2);
-    put(image, NtOffset + 20, 0xE0, 2);  // the optional header's size
-    put(image, NtOffset + 24, 0x10B, 2); // PE32
+    put(image, NtOffset + 20, 0xE0, 2); // the optional header's size
     for (int i = 0; i < sections.size(); ++i) {
         const int h = SectionTableOffset + 40 * i;
-        image.replace(h, 5, ".sect");
         put(image, h + 8, sections[i].virtualSize);
         put(image, h + 12, sections[i].virtualAddress);
         put(image, h + 16, sections[i].rawSize);
-        put(image, h + 20, sections[i].rawSize ? offsets[i] : 0);
-        image.replace(int(offsets[i]), sections[i].bytes.size(), sections[i].bytes);
+        put(image, h + 20, sections[i].rawSize ? image.size() : 0);
+        image += sections[i].bytes.leftJustified(int(sections[i].rawSize), '\0', true);
     }
     return image;
 }
@@ -69,10 +53,7 @@ inline QByteArray call(quint32 at, quint32 target, const QByteArray &after = QBy
     return b + after;
 }
 
-inline QByteArray frame()
-{
-    return QByteArray("\x55\x8B\xEC", 3);
-}
+const QByteArray Frame("\x55\x8B\xEC", 3); // push ebp; mov ebp, esp
 
 // Places `code` at `offset` within a section's bytes, growing them with int3 as needed.
 inline void place(QByteArray &bytes, int offset, const QByteArray &code)
@@ -82,16 +63,4 @@ inline void place(QByteArray &bytes, int offset, const QByteArray &code)
     bytes.replace(offset, code.size(), code);
 }
 
-inline bool write(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-
-inline QByteArray read(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-} // namespace PeImage
+} // namespace PeBuilder
