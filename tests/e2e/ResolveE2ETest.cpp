@@ -176,31 +176,6 @@ TEST(ResolveE2ETest, DetachedRunThenDirectRuns)
     EXPECT_TRUE(
         resolved.value(names.key("_main")).sourceFile.endsWith("/examples/sample/main.cpp"));
 
-    // Run directly with a wrong Visual Studio path: unknown names. Only entries with a
-    // placeholder are rewritten, both fields also where only one held it.
-    const quint32 kept = resolved.firstKey(), nameOnly = resolved.keys().at(1),
-                  sourceOnly = resolved.keys().at(2);
-    ASSERT_TRUE(
-        execSql(db, QString("UPDATE functions SET name = '%1', source_file = '%1';"
-                            "UPDATE functions SET source_file = 'kept.cpp', name = 'kept' "
-                            "WHERE address = %2;"
-                            "UPDATE functions SET source_file = 'half.cpp' WHERE address = %3;"
-                            "UPDATE functions SET name = 'half' WHERE address = %4")
-                        .arg(NotResolved)
-                        .arg(kept)
-                        .arg(nameOnly)
-                        .arg(sourceOnly)));
-    const RunOutput wrong = s.run({"--resolve", exe, nameListPath, db, s.path("wrong-vs")});
-    EXPECT_EQ(wrong.exitCode, 0);
-    EXPECT_EQ(wrong.out, s.path("wrong-vs") + "/bin/undname.exe" +
-                             " is not an executable file. can't run undname... \n");
-    for (const Entry &e : readEntries(db)) {
-        EXPECT_EQ(e.oldBytes, resolved.value(e.address).oldBytes);
-        EXPECT_EQ(e.name, e.address == kept ? "kept" : "???");
-        EXPECT_EQ(e.sourceFile,
-                  e.address == kept ? "kept.cpp" : resolved.value(e.address).sourceFile);
-    }
-
     // Demanglers that write garbage, nothing, or fail lose nothing.
     const struct
     {
