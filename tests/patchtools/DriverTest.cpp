@@ -4,6 +4,7 @@
 #include "BinaryPatchCleaner.h"
 #include "DbFactory.h"
 #include "DiaApi.h"
+#include "NameListHandover.h"
 #include "ProjectDb.h"
 #include "Settings.h"
 #include "TestSupport.h"
@@ -89,6 +90,7 @@ public:
     void startResolveStep(QString exe, QString nameList, QString db, QString vs) override
     {
         script.resolveRuns.append({exe, nameList, db, vs});
+        NameListHandover::release(nameList); // the resolve run would have removed it
     }
 
 private:

@@ -272,13 +272,15 @@ public:
     Scratch()
     {
         EXPECT_TRUE(dir.isValid());
-        for (const char *name : {"home", "config", "appdata", "tracing", "cwd"})
+        for (const char *name : {"home", "config", "appdata", "tracing", "cwd", "tmp"})
             QDir(dir.path()).mkpath(name);
         env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", path("home"));
         env.insert("XDG_CONFIG_HOME", path("config"));
         env.insert("APPDATA", path("appdata"));
         env.insert("TQ_TRACING", path("tracing"));
+        // A run killed on purpose leaves its private copy of the name list in here.
+        env.insert("TMPDIR", path("tmp"));
         // No resolve run unless a test asks for one.
         env.insert("TQ_VELMORA", path("no-such-folder"));
     }

@@ -127,12 +127,12 @@ bool BinaryPatchCleaner::patchClean(QString exePath, QString dbPath, QString vsC
     }
 
     ExePatcher patcher;
-    patcher.setNameListDigest(NameListHandover::digest(extract.nameList));
+    patcher.setNameListDigest(extract.nameListDigest);
     patcher.patchExecutable(exePath, &extract.functions, hookRva, dbPath);
 
     // The resolve run reads its own copy: the file in the working folder may be another clean's
     // by the time it gets there.
-    QString nameList = NameListHandover::create(extract.nameList);
+    QString nameList = extract.takeNameListCopy();
     if (nameList.isEmpty())
         nameList = extract.nameListFile.absoluteFilePath();
     startResolveStep(exePath, nameList, dbPath, vsCommonPath);

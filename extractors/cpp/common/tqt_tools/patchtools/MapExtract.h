@@ -13,10 +13,20 @@ class MapExtract
 public:
     // The name list is the map's name with "_tq" before its last suffix, in mapFile's directory.
     explicit MapExtract(const QFileInfo &mapFile);
+    // Removes the private copy of the name list unless it was taken.
+    ~MapExtract();
+    MapExtract(const MapExtract &) = delete;
+    MapExtract &operator=(const MapExtract &) = delete;
+
+    // The private copy, now the taker's to remove; empty when there is none.
+    QString takeNameListCopy();
 
     QFileInfo nameListFile;
     QList<DIA::FunctionInfo> functions;
-    QByteArray nameList; // the name list's bytes, as they were written to nameListFile
+    // The private copy of the name list for this clean's resolve run (empty when none could be
+    // written), and the digest of the list's bytes.
+    QString nameListCopy;
+    QString nameListDigest;
 };
 
 } // namespace TQ::EXTRACTORS::CPP::COMMON

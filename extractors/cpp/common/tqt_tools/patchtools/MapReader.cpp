@@ -1,6 +1,7 @@
 // The linker map-file reader.
 #include "BinaryPatchCleaner.h"
 #include "HexText.h"
+#include "NameListHandover.h"
 #include "PatchSite.h"
 
 #include <QByteArray>
@@ -20,6 +21,7 @@ const int AddressColumn = 48;
 const int HexFieldWidth = 8;
 const int FlagOffset = 9; // from the address column
 const quint32 NoLine = 0xFFFFFFFF;
+const int NameListChunk = 1 << 16;
 
 // The hexadecimal field of up to 8 characters at column of line, read as QByteArray::toUInt
 // reads it; only what the line holds is read. Not a number gives 0.
@@ -58,6 +60,18 @@ MapExtract::MapExtract(const QFileInfo &mapFile)
 {
 }
 
+MapExtract::~MapExtract()
+{
+    NameListHandover::release(nameListCopy);
+}
+
+QString MapExtract::takeNameListCopy()
+{
+    QString copy;
+    copy.swap(nameListCopy);
+    return copy;
+}
+
 void BinaryPatchCleaner::readMapFile(QFileInfo mapFile, MapExtract *extract)
 {
     QByteArray content;
@@ -67,7 +81,20 @@ void BinaryPatchCleaner::readMapFile(QFileInfo mapFile, MapExtract *extract)
             content = in.readAll();
     }
 
-    std::string names;
+    // A name list that cannot be written loses its lines; the records are produced all the same.
+    // The resolve run gets a private copy of these very bytes (NameListHandover.h), whatever
+    // becomes of the file.
+    QFile nameList(extract->nameListFile.absoluteFilePath());
+    const bool writeNames = nameList.open(QIODevice::WriteOnly);
+    NameListHandover::Writer handover;
+    std::string pending;
+    pending.reserve(NameListChunk + 4096);
+    const auto flush = [&] {
+        if (writeNames)
+            nameList.write(pending.data(), qint64(pending.size()));
+        handover.write(pending.data(), qint64(pending.size()));
+        pending.clear();
+    };
 
     const QString notResolved = SITE::notResolved();
     const char *const data = content.constData();
@@ -100,19 +127,19 @@ void BinaryPatchCleaner::readMapFile(QFileInfo mapFile, MapExtract *extract)
 
         const quint32 rva =
             hexField(line, addressColumn) - imageBase; // unsigned: wraps below the base
-        names.append(line.constData() + NameColumn, size_t(nameEnd - NameColumn));
-        names.push_back(' ');
-        appendHex(names, rva);
-        names.push_back('\n');
+        pending.append(line.constData() + NameColumn, size_t(nameEnd - NameColumn));
+        pending.push_back(' ');
+        appendHex(pending, rva);
+        pending.push_back('\n');
+        if (pending.size() >= size_t(NameListChunk))
+            flush();
         extract->functions.append(FunctionInfo(rva, notResolved, notResolved, NoLine, rva, NoLine,
                                                NoLine, DIA::NotAMethod, 0, nullptr));
     }
-    // The resolve run gets these very bytes (NameListHandover.h), whatever becomes of the file.
-    extract->nameList = QByteArray(names.data(), int(names.size()));
-    // A name list that cannot be written loses its lines; the records are produced all the same.
-    QFile nameList(extract->nameListFile.absoluteFilePath());
-    if (nameList.open(QIODevice::WriteOnly))
-        nameList.write(extract->nameList);
+    flush();
+    nameList.close();
+    extract->nameListCopy = handover.finishCopy();
+    extract->nameListDigest = handover.digest();
 }
 
 } // namespace TQ::EXTRACTORS::CPP::COMMON

@@ -152,12 +152,6 @@ private:
     std::thread m_thread;
 };
 
-QByteArray readWhole(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // Whether the database still describes the build whose program database and name list this run
 // read (checked under its write lock); if not, says so in one line.
 bool stillDescribes(ProjectDb &db, const ImageBuild &build, const QString &nameListDigest)
@@ -283,12 +277,12 @@ void BinaryPatchCleaner::resolveNames(QString exePath, QString nameListPath, QSt
     DIA::DiaApi *const debugInfo = reader.get();
     std::future<void> lineIndex = beside([debugInfo] { debugInfo->buildLineIndex(); });
 
-    const QString nameListDigest = NameListHandover::digest(readWhole(nameListPath));
+    const QString nameListDigest = NameListHandover::digestOfFile(nameListPath);
     QByteArray output = runUndname(QFileInfo(nameListPath), vsCommonPath);
     // A list in the working folder may be written over by another clean while the demangler
     // reads it; a private copy is not.
     const bool listChanged = !NameListHandover::isCopy(nameListPath) &&
-                             NameListHandover::digest(readWhole(nameListPath)) != nameListDigest;
+                             NameListHandover::digestOfFile(nameListPath) != nameListDigest;
     // Reading the names touches nothing that reading the database does: the two run side by
     // side.
     std::future<QHash<int, QString>> parsed =
