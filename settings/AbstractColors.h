@@ -1,3 +1,4 @@
+// A scheme of colors, kept in the settings as text.
 #pragma once
 
 #include "AbstractScheme.h"

@@ -1,3 +1,4 @@
+// A scheme of texts.
 #pragma once
 
 #include "AbstractScheme.h"

@@ -1,3 +1,4 @@
+// The product's colors by id: key prefix "C_".
 #pragma once
 
 #include "AbstractColors.h"

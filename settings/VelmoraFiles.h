@@ -1,3 +1,4 @@
+// The product's files by id, each in one of its folders: key prefix "FI_".
 #pragma once
 
 #include "AbstractFiles.h"

@@ -1,3 +1,5 @@
+// The product's folders by id, from the environment, the registry or the user's profile: key
+// prefix "PI_".
 #pragma once
 
 #include "AbstractPaths.h"

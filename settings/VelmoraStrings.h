@@ -1,3 +1,4 @@
+// The product's fixed texts by id (name, version, ...): key prefix "S_".
 #pragma once
 
 #include "AbstractStrings.h"

@@ -216,18 +216,26 @@ unsigned char *mapViewOfFile(Handle mapping)
     return mapView(mapping, MAP_SHARED);
 }
 
-bool unmapViewOfFile(unsigned char *view)
+// Takes what the registry holds under key out of one of its maps; false when it holds nothing.
+template <typename Map>
+bool takeFromRegistry(Map Registry::*map, const typename Map::key_type &key,
+                      typename Map::mapped_type &value)
 {
     Registry &r = registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    const auto it = (r.*map).find(key);
+    if (it == (r.*map).end())
+        return false;
+    value = it->second;
+    (r.*map).erase(it);
+    return true;
+}
+
+bool unmapViewOfFile(unsigned char *view)
+{
     std::size_t length = 0;
-    {
-        std::lock_guard<std::mutex> guard(r.lock);
-        auto it = r.views.find(view);
-        if (it == r.views.end())
-            return false;
-        length = it->second;
-        r.views.erase(it);
-    }
+    if (!takeFromRegistry(&Registry::views, view, length))
+        return false;
     if (GuardedView *g = guardOf(view))
         g->start.store(0);
     return ::munmap(view, length) == 0;
@@ -236,15 +244,8 @@ bool unmapViewOfFile(unsigned char *view)
 bool closeHandle(Handle handle)
 {
     KernelObject *object = nullptr;
-    {
-        Registry &r = registry();
-        std::lock_guard<std::mutex> guard(r.lock);
-        auto it = r.handles.find(handle);
-        if (it == r.handles.end())
-            return false;
-        object = it->second;
-        r.handles.erase(it);
-    }
+    if (!takeFromRegistry(&Registry::handles, handle, object))
+        return false;
     const bool closed = ::close(object->fd) == 0;
     delete object;
     return closed;
